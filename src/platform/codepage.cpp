@@ -1,5 +1,7 @@
 #include "codepage_internal.h"
 
+#include "bestfit.h"
+
 #include <iconv.h>
 #include <locale.h>
 #include <wctype.h>
@@ -84,9 +86,27 @@ std::string UnitBytes(char16_t c) {
 
 // Where Windows' tables differ from glibc's: bytes glibc leaves undefined or reads
 // otherwise, the character a broken double-byte sequence becomes, and the lead bytes.
+using ByteRange = std::pair<unsigned char, unsigned char>;
+
+struct EudcBlock {
+  ByteRange leads;
+  std::vector<ByteRange> trails;
+  char16_t first;
+};
+
 struct PageQuirks {
   char16_t defaultWide = u'?';
   std::vector<std::pair<unsigned char, char16_t>> singles;
+  // Inclusive ranges of lead bytes; empty where iconv's reading of the page holds.
+  std::vector<std::pair<unsigned char, unsigned char>> leads;
+  // The user-defined areas, which Windows maps onto the private use area cell by cell
+  // in code order and glibc leaves out.
+  std::vector<EudcBlock> eudc;
+  // Nonzero: every other pair with a trail in 40-7E or 80-FE that is still open gets the
+  // next private character from here on, in code order.
+  char16_t fillFrom = 0;
+  // Characters with two codes in the page, where Windows writes the other one.
+  std::vector<std::pair<char16_t, std::uint16_t>> preferred;
 };
 
 PageQuirks QuirksOf(UINT page) {
@@ -96,23 +116,75 @@ PageQuirks QuirksOf(UINT page) {
       q.defaultWide = u'\u30FB';
       q.singles = {{0x80, u'\u0080'}, {0xA0, u'\uF8F0'}, {0xFD, u'\uF8F1'},
                    {0xFE, u'\uF8F2'}, {0xFF, u'\uF8F3'}};
+      q.leads = {{0x81, 0x9F}, {0xE0, 0xFC}};
       break;
     case 936:
       q.singles = {{0x80, u'\u20AC'}, {0xFF, u'\uF8F5'}};
+      q.leads = {{0x81, 0xFE}};
+      q.eudc = {{{0xAA, 0xAF}, {{0xA1, 0xFE}}, u'\uE000'},
+                {{0xF8, 0xFE}, {{0xA1, 0xFE}}, u'\uE234'},
+                {{0xA1, 0xA7}, {{0x40, 0x7E}, {0x80, 0xA0}}, u'\uE4C6'}};
+      q.fillFrom = u'\uE766';
       break;
     case 949:
       q.singles = {{0x80, u'\u0080'}, {0xFF, u'\uF8F7'}};
+      q.leads = {{0x81, 0xFE}};
+      q.eudc = {{{0xC9, 0xC9}, {{0xA1, 0xFE}}, u'\uE000'},
+                {{0xFE, 0xFE}, {{0xA1, 0xFE}}, u'\uE05E'}};
       break;
     case 950:
       q.singles = {{0x80, u'\u0080'}, {0xFF, u'\uF8F8'}};
+      q.leads = {{0x81, 0xFE}};
+      q.eudc = {{{0x81, 0x8D}, {{0x40, 0x7E}, {0xA1, 0xFE}}, u'\uEEB8'},
+                {{0x8E, 0xA0}, {{0x40, 0x7E}, {0xA1, 0xFE}}, u'\uE311'},
+                {{0xFA, 0xFE}, {{0x40, 0x7E}, {0xA1, 0xFE}}, u'\uE000'}};
+      q.preferred = {{u'\u2550', 0xF9F9}, {u'\u255E', 0xF9E9}, {u'\u2561', 0xF9EB},
+                     {u'\u256A', 0xF9EA}};
+      break;
+    case 857:
+      q.singles = {{0xD5, u'\uF8BB'}, {0xE7, u'\uF8BC'}, {0xF2, u'\uF8BD'}};
+      break;
+    case 874:
+      q.singles = {{0xDB, u'\uF8C1'}, {0xDC, u'\uF8C2'}, {0xDD, u'\uF8C3'}, {0xDE, u'\uF8C4'},
+                   {0xFC, u'\uF8C5'}, {0xFD, u'\uF8C6'}, {0xFE, u'\uF8C7'}, {0xFF, u'\uF8C8'}};
       break;
     case 1253:
       q.singles = {{0xAA, u'\uF8F9'}, {0xD2, u'\uF8FA'}, {0xFF, u'\uF8FB'}};
+      break;
+    case 1255:
+      q.singles = {{0xCA, u'\u05BA'}, {0xD9, u'\uF88D'}, {0xDA, u'\uF88E'}, {0xDB, u'\uF88F'},
+                   {0xDC, u'\uF890'}, {0xDD, u'\uF891'}, {0xDE, u'\uF892'}, {0xDF, u'\uF893'},
+                   {0xFB, u'\uF894'}, {0xFC, u'\uF895'}, {0xFF, u'\uF896'}};
+      break;
+    case 1257:
+      q.singles = {{0xA1, u'\uF8FC'}, {0xA5, u'\uF8FD'}};
       break;
     default:
       break;
   }
   return q;
+}
+
+// Adds Windows' best-fit mappings of `page` for the characters still without a code.
+void AddBestFit(PageTables& t) {
+  for (const BestFitPage& fit : kBestFit) {
+    if (fit.page != t.page) continue;
+    const char* p = fit.entries;
+    while (*p) {
+      char* end = nullptr;
+      const unsigned long first = std::strtoul(p, &end, 16);
+      const unsigned long code = std::strtoul(end + 1, &end, 16);
+      unsigned long count = 1;
+      const char kind = *end;
+      if (kind == '+' || kind == '*') count = std::strtoul(end + 1, &end, 10);
+      for (unsigned long i = 0; i < count; ++i) {
+        const auto target = static_cast<std::uint16_t>(kind == '+' ? code + i : code);
+        if (t.narrow[first + i] == kUnmapped) t.narrow[first + i] = target;
+      }
+      p = end;
+      while (*p == ' ') ++p;
+    }
+  }
 }
 
 std::unique_ptr<PageTables> BuildTables(UINT page) {
@@ -138,6 +210,12 @@ std::unique_ptr<PageTables> BuildTables(UINT page) {
       t->single[b] = wide ? *wide : static_cast<char16_t>(b);
     }
   }
+  for (const auto& [first, last] : quirks.leads) {
+    for (int b = first; b <= last; ++b) {
+      t->lead[b] = true;
+      t->single[b] = t->defaultWide;
+    }
+  }
   for (const auto& [b, c] : quirks.singles) t->single[b] = c;
 
   if (t->doubleByte) {
@@ -147,6 +225,24 @@ std::unique_ptr<PageTables> BuildTables(UINT page) {
       for (int tr = 1; tr < 256; ++tr) {
         const std::string two{static_cast<char>(l), static_cast<char>(tr)};
         if (const auto wide = OneUnit(Convert(toWide, two))) t->pairs[l * 256 + tr] = *wide;
+      }
+    }
+    for (const EudcBlock& block : quirks.eudc) {
+      char16_t next = block.first;
+      for (int l = block.leads.first; l <= block.leads.second; ++l) {
+        for (const auto& [first, last] : block.trails) {
+          for (int tr = first; tr <= last; ++tr, ++next) {
+            if (t->pairs[l * 256 + tr] == kUnmapped) t->pairs[l * 256 + tr] = next;
+          }
+        }
+      }
+    }
+    if (quirks.fillFrom) {
+      char16_t next = quirks.fillFrom;
+      for (int l = 0x81; l < 0xFF; ++l) {
+        for (int tr = 0x40; tr < 0xFF; ++tr) {
+          if (tr != 0x7F && t->lead[l] && t->pairs[l * 256 + tr] == kUnmapped) t->pairs[l * 256 + tr] = next++;
+        }
       }
     }
   }
@@ -174,6 +270,8 @@ std::unique_ptr<PageTables> BuildTables(UINT page) {
       if (c != kUnmapped && t->narrow[c] == kUnmapped) t->narrow[c] = static_cast<std::uint16_t>(code);
     }
   }
+  for (const auto& [c, code] : quirks.preferred) t->narrow[c] = code;
+  AddBestFit(*t);
   return t;
 }
 
@@ -265,15 +363,8 @@ std::string Encode(const PageTables& t, std::u16string_view text, std::string_vi
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
+    // Each half of a surrogate pair counts as a character of its own, as on Windows.
     const char16_t c = text[i];
-    // A surrogate pair is one character, and no ANSI page holds it.
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] < 0xE000) {
-      out += fallback;
-      if (usedFallback) *usedFallback = true;
-      ++i;
-      continue;
-    }
     const std::uint16_t code = t.narrow[c];
     if (code == kUnmapped) {
       out += fallback;
@@ -292,11 +383,10 @@ void FillUpper(PageTables& t) {
   for (int b = 0; b < 256; ++b) {
     t.upper[b] = static_cast<unsigned char>(b);
     if (t.lead[b]) continue;
+    // A capital the page lacks comes back as its best fit or '?', as on Windows; one
+    // that would take two bytes cannot replace a single byte and leaves it alone.
     const std::string up = Encode(t, std::u16string(1, UpperChar(t.single[b])));
-    // A capital the page lacks would come back as another character or two bytes:
-    // the byte then keeps its own letter.
-    if (up.size() == 1 && t.single[static_cast<unsigned char>(up[0])] == UpperChar(t.single[b]))
-      t.upper[b] = static_cast<unsigned char>(up[0]);
+    if (up.size() == 1) t.upper[b] = static_cast<unsigned char>(up[0]);
   }
 }
 
@@ -307,6 +397,8 @@ std::string ToPage(std::u16string_view text, UINT codePage, std::string_view fal
   const PageTables* t = Tables(codePage);
   return t ? Encode(*t, text, fallback, usedFallback) : std::string();
 }
+
+UINT RealCodePage(UINT codePage) { return RealPage(codePage); }
 
 bool KnownPage(UINT codePage) {
   return RealPage(codePage) == CP_UTF8 || Tables(codePage) != nullptr;
@@ -388,7 +480,7 @@ std::u16string Utf8ToUtf16(std::string_view text) {
       ++i;
       continue;
     }
-    // A broken sequence costs only the bytes that could still have belonged to it.
+    // A sequence cut short becomes one replacement character for the bytes it had.
     std::size_t j = i + 1;
     bool broken = false;
     for (int k = 0; k < extra; ++k, ++j) {
@@ -397,17 +489,20 @@ std::u16string Utf8ToUtf16(std::string_view text) {
         break;
       }
       cp = cp << 6 | (static_cast<unsigned char>(text[j]) & 0x3F);
+      // A second byte that no character of this length can have spoils the pair of
+      // them together; the bytes after it count on their own.
       if (k == 0) {
         const char32_t partial = cp << (6 * (extra - 1));
         if (partial < min || (partial >= 0xD800 && partial < 0xE000) || partial > 0x10FFFF) {
           broken = true;
+          ++j;
           break;
         }
       }
     }
     if (broken) {
       out += u'\uFFFD';
-      i = j == i + 1 ? i + 1 : j;
+      i = j;
       continue;
     }
     if (cp >= 0x10000) {
@@ -457,8 +552,11 @@ char16_t UpperChar(char16_t c) {
   static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
   if (c < 0x80) return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
   if (!utf8 || (c >= 0xD800 && c < 0xE000)) return c;
+  // Windows only maps letters that come back when lowered again: the micro sign, the
+  // dotless i, the long s, final sigma and title-case digraphs keep their form.
   const wint_t up = towupper_l(c, utf8);
-  return up > 0xFFFF ? c : static_cast<char16_t>(up);
+  if (up > 0xFFFF || towlower_l(up, utf8) != c) return c;
+  return static_cast<char16_t>(up);
 }
 
 }  // namespace tavplat
@@ -486,10 +584,7 @@ DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength) {
 }
 
 BOOL WINAPI CharToOemA(LPCSTR pSrc, LPSTR pDst) {
-  if (!pSrc || !pDst) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
+  if (!pSrc || !pDst) return FALSE;
   const std::string_view ansi(pSrc);
   std::string oem = tavplat::FromUtf16(tavplat::ToUtf16(ansi, CP_ACP), CP_OEMCP);
   // The caller's buffer holds the ANSI text, so the OEM text may not grow beyond it.
@@ -503,14 +598,38 @@ namespace {
 
 constexpr DWORD kErrorInvalidFlags = 1004;
 
-// The Windows answer for a result of `needed` units into a buffer of `room`:
-// the size asked about, the count written, or 0 with the buffer error.
-template <typename Unit, typename Text>
-int Deliver(const Text& result, Unit* out, int room) {
+// How many leading units of `text` make whole characters and fit into `room`: a
+// too small buffer receives only whole characters.
+std::size_t WholeUnits(const std::u16string& text, std::size_t room, UINT) {
+  if (room > 0 && room < text.size() && text[room - 1] >= 0xD800 && text[room - 1] < 0xDC00)
+    return room - 1;
+  return room;
+}
+
+std::size_t WholeUnits(const std::string& text, std::size_t room, UINT codePage) {
+  if (codePage == CP_UTF8) {
+    while (room > 0 && room < text.size() && (static_cast<unsigned char>(text[room]) & 0xC0) == 0x80)
+      --room;
+    return room;
+  }
+  std::size_t whole = 0;
+  for (std::size_t i = 0; i < room;) {
+    i += tavplat::IsLeadByte(codePage, static_cast<unsigned char>(text[i])) ? 2 : 1;
+    if (i <= room) whole = i;
+  }
+  return whole;
+}
+
+// The Windows answer for a converted `result` and a buffer of `room` units: the size
+// needed when `room` is 0, else the count written, or 0 with the buffer error when it
+// does not fit (the buffer then holds the whole characters that fitted).
+template <typename Text, typename Unit>
+int Deliver(const Text& result, Unit* out, int room, UINT codePage) {
   const int needed = static_cast<int>(result.size());
   if (room == 0) return needed;
   if (needed > room) {
-    std::copy(result.begin(), result.begin() + room, out);
+    const std::size_t whole = WholeUnits(result, static_cast<std::size_t>(room), codePage);
+    std::copy(result.begin(), result.begin() + static_cast<std::ptrdiff_t>(whole), out);
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
@@ -522,8 +641,7 @@ int Deliver(const Text& result, Unit* out, int room) {
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
-  if (!lpMultiByteStr || cbMultiByte == 0 || cbMultiByte < -1 || cchWideChar < 0 ||
-      (cchWideChar > 0 && !lpWideCharStr) ||
+  if (!lpMultiByteStr || cbMultiByte == 0 || cchWideChar < 0 || (cchWideChar > 0 && !lpWideCharStr) ||
       static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr) ||
       !tavplat::KnownPage(CodePage)) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -533,20 +651,19 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
     SetLastError(kErrorInvalidFlags);
     return 0;
   }
-  const std::size_t length =
-      cbMultiByte == -1 ? std::char_traits<char>::length(lpMultiByteStr) + 1 : static_cast<std::size_t>(cbMultiByte);
+  // Every negative length means "up to and with the terminating zero", as on the platform.
+  const std::size_t length = cbMultiByte < 0 ? std::char_traits<char>::length(lpMultiByteStr) + 1
+                                             : static_cast<std::size_t>(cbMultiByte);
   return Deliver(tavplat::ToUtf16(std::string_view(lpMultiByteStr, length), CodePage), lpWideCharStr,
-                 cchWideChar);
+                 cchWideChar, CodePage);
 }
 
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                                LPBOOL lpUsedDefaultChar) {
-  const bool utf8 = CodePage == CP_UTF8;
-  if (!lpWideCharStr || cchWideChar == 0 || cchWideChar < -1 || cbMultiByte < 0 ||
-      (cbMultiByte > 0 && !lpMultiByteStr) ||
+  if (!lpWideCharStr || cchWideChar == 0 || cbMultiByte < 0 || (cbMultiByte > 0 && !lpMultiByteStr) ||
       static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr) ||
-      (utf8 && (lpDefaultChar || lpUsedDefaultChar)) || !tavplat::KnownPage(CodePage)) {
+      !tavplat::KnownPage(CodePage)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
@@ -554,13 +671,17 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
     SetLastError(kErrorInvalidFlags);
     return 0;
   }
-  const std::size_t length = cchWideChar == -1 ? std::char_traits<char16_t>::length(lpWideCharStr) + 1
-                                               : static_cast<std::size_t>(cchWideChar);
+  const std::size_t length = cchWideChar < 0 ? std::char_traits<char16_t>::length(lpWideCharStr) + 1
+                                             : static_cast<std::size_t>(cchWideChar);
   const std::u16string_view text(lpWideCharStr, length);
-  if (utf8) return Deliver(tavplat::Utf16ToUtf8(text), lpMultiByteStr, cbMultiByte);
+  const UINT page = CodePage == CP_UTF8 ? CP_UTF8 : tavplat::RealCodePage(CodePage);
   bool used = false;
-  const std::string fallback = lpDefaultChar ? std::string(1, *lpDefaultChar) : std::string("?");
-  const std::string result = tavplat::ToPage(text, CodePage, fallback, &used);
+  std::string result;
+  if (page == CP_UTF8) {
+    result = tavplat::Utf16ToUtf8(text);
+  } else {
+    result = tavplat::ToPage(text, page, lpDefaultChar ? std::string_view(lpDefaultChar, 1) : "?", &used);
+  }
   if (lpUsedDefaultChar) *lpUsedDefaultChar = used ? TRUE : FALSE;
-  return Deliver(result, lpMultiByteStr, cbMultiByte);
+  return Deliver(result, lpMultiByteStr, cbMultiByte, page);
 }

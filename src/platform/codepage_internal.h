@@ -10,6 +10,10 @@ namespace tavplat {
 std::string ToPage(std::u16string_view text, UINT codePage, std::string_view fallback,
                    bool* usedFallback);
 
+/// The page that `codePage` stands for: the ANSI page for CP_ACP and CP_THREAD_ACP, the
+/// OEM page for CP_OEMCP, else `codePage` itself.
+UINT RealCodePage(UINT codePage);
+
 /// True when `codePage` (a pseudo page such as CP_ACP included) can be converted.
 bool KnownPage(UINT codePage);
 

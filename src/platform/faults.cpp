@@ -1,28 +1,23 @@
 #include "faults.h"
 
+#include "files.h"
+
 namespace tavplat {
 
-namespace {
-
-Faults& FaultState() {
+Faults& InjectedFaults() {
   static Faults faults;
   return faults;
 }
 
-Trace& TraceState() {
+Trace& PlatformTrace() {
   static Trace trace;
   return trace;
 }
 
-}  // namespace
-
-Faults& InjectedFaults() { return FaultState(); }
-
-Trace& PlatformTrace() { return TraceState(); }
-
 void ResetFaults() {
-  FaultState() = Faults{};
-  TraceState() = Trace{};
+  InjectedFaults() = Faults{};
+  PlatformTrace() = Trace{};
+  CreatedFileBytes() = 0;
 }
 
 }  // namespace tavplat
