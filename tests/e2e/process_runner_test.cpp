@@ -24,9 +24,9 @@ TEST(ProcessRunner, CapturesBothStreamsAndTheExitCode) {
 // Far more than a pipe holds, on both streams at once: reading one stream to its end
 // before the other would stall the child.
 TEST(ProcessRunner, LargeOutputOnBothStreams) {
-  const ProcessResult result =
-      Shell("i=0; while [ $i -lt 3000 ]; do echo 0123456789abcdef0123456789abcdef; "
-            "echo 0123456789abcdef0123456789abcdef >&2; i=$((i+1)); done");
+  const ProcessResult result = Shell(
+      "i=0; while [ $i -lt 3000 ]; do echo 0123456789abcdef0123456789abcdef; "
+      "echo 0123456789abcdef0123456789abcdef >&2; i=$((i+1)); done");
   EXPECT_EQ(result.Stdout.size(), 3000u * 33);
   EXPECT_EQ(result.Stderr.size(), 3000u * 33);
   EXPECT_EQ(result.ExitCode, 0);
