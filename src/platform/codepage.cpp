@@ -84,8 +84,6 @@ std::string UnitBytes(char16_t c) {
   return std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
 }
 
-// Where Windows' tables differ from glibc's: bytes glibc leaves undefined or reads
-// otherwise, the character a broken double-byte sequence becomes, and the lead bytes.
 using ByteRange = std::pair<unsigned char, unsigned char>;
 
 struct EudcBlock {
@@ -94,11 +92,13 @@ struct EudcBlock {
   char16_t first;
 };
 
+// Where Windows' tables differ from glibc's: the character a broken double-byte
+// sequence becomes, bytes glibc leaves undefined or reads otherwise, and the lead bytes.
 struct PageQuirks {
   char16_t defaultWide = u'?';
   std::vector<std::pair<unsigned char, char16_t>> singles;
   // Inclusive ranges of lead bytes; empty where iconv's reading of the page holds.
-  std::vector<std::pair<unsigned char, unsigned char>> leads;
+  std::vector<ByteRange> leads;
   // The user-defined areas, which Windows maps onto the private use area cell by cell
   // in code order and glibc leaves out.
   std::vector<EudcBlock> eudc;
@@ -362,9 +362,8 @@ std::string Encode(const PageTables& t, std::u16string_view text, std::string_vi
   if (usedFallback) *usedFallback = false;
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    // Each half of a surrogate pair counts as a character of its own, as on Windows.
-    const char16_t c = text[i];
+  // Each half of a surrogate pair counts as a character of its own, as on Windows.
+  for (const char16_t c : text) {
     const std::uint16_t code = t.narrow[c];
     if (code == kUnmapped) {
       out += fallback;

@@ -1,5 +1,7 @@
 // Error codes are those CreateFileA, WriteFile and CloseHandle give under Wine 8 for the
-// same situations on the same Linux file system.
+// same situations on the same Linux file system, with two exceptions where Windows itself
+// is followed: a read-only file refuses writing even to root, and a single name longer
+// than the file system takes is "name too long" (Wine says "file not found").
 #include "faults.h"
 #include "files.h"
 #include "scoped_env.h"
