@@ -1,0 +1,489 @@
+#include "regfile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "codepage.h"
+
+namespace tavplat {
+
+namespace {
+
+const std::u16string kHeader4 = u"REGEDIT4";
+const std::u16string kHeader5 = u"Windows Registry Editor Version 5.00";
+
+// Where a section's key lives: the machine's classes, the user's, the merged view
+// (HKEY_CLASSES_ROOT itself) or a root that the view does not show.
+enum class Part { Machine, User, View, Elsewhere };
+
+// A parse failure: the message already names the file and line.
+struct ParseError {
+  std::string message;
+};
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
+
+std::u16string_view TrimLeft(std::u16string_view s) {
+  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
+  return s;
+}
+
+std::u16string_view Trim(std::u16string_view s) {
+  s = TrimLeft(s);
+  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+  return FoldKeyName(a) == FoldKeyName(b);
+}
+
+bool StartsNoCase(std::u16string_view s, std::u16string_view prefix) {
+  return s.size() >= prefix.size() && EqualNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+int HexDigit(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
+// 1 to 8 hex digits, nothing else.
+std::optional<DWORD> ParseHex32(std::u16string_view s) {
+  if (s.empty() || s.size() > 8) return std::nullopt;
+  DWORD v = 0;
+  for (char16_t c : s) {
+    const int d = HexDigit(c);
+    if (d < 0) return std::nullopt;
+    v = v << 4 | static_cast<DWORD>(d);
+  }
+  return v;
+}
+
+bool ValidUtf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    int extra = 0;
+    char32_t cp = 0;
+    if (b < 0x80) {
+      ++i;
+      continue;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      extra = 1, cp = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      extra = 2, cp = b & 0x0F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      extra = 3, cp = b & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= s.size()) return false;
+    for (int k = 1; k <= extra; ++k) {
+      const auto c = static_cast<unsigned char>(s[i + k]);
+      if ((c & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (c & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+std::vector<BYTE> LittleEndian(std::u16string_view text) {
+  std::vector<BYTE> bytes;
+  bytes.reserve(text.size() * 2);
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<BYTE>(c & 0xFF));
+    bytes.push_back(static_cast<BYTE>(c >> 8));
+  }
+  return bytes;
+}
+
+struct Parser {
+  std::string name;
+  std::vector<std::u16string> lines;
+  std::size_t line = 0;  // index of the line being read
+  bool ansi = false;     // REGEDIT4: hex string bytes are ANSI text
+  RegKey machine;
+  RegKey user;
+  // The section in force: none before the first, a deletion, or a key.
+  bool haveSection = false;
+  bool deleting = false;
+  Part part = Part::Elsewhere;
+  std::vector<std::u16string> path;
+
+  [[noreturn]] void Fail(const std::string& what) const {
+    throw ParseError{name + ":" + std::to_string(line + 1) + ": " + what};
+  }
+
+  RegKey& Tree(Part p) { return p == Part::User ? user : machine; }
+
+  RegKey* Find(RegKey& root) {
+    RegKey* key = &root;
+    for (const std::u16string& n : path)
+      if (!(key = FindSubkey(*key, n))) return nullptr;
+    return key;
+  }
+
+  RegKey& Make(RegKey& root) {
+    RegKey* key = &root;
+    for (const std::u16string& n : path) key = &MakeSubkey(*key, n);
+    return *key;
+  }
+
+  // The key that a value of the section goes to: for the merged view, the user's key when
+  // the user has one, as Windows writes there.
+  RegKey& Target() {
+    if (part == Part::View)
+      if (RegKey* own = Find(user)) return *own;
+    return Make(Tree(part));
+  }
+
+  void DeleteKey(RegKey& root) {
+    if (path.empty()) {
+      root = RegKey{};
+      return;
+    }
+    const std::u16string last = path.back();
+    path.pop_back();
+    RegKey* parent = Find(root);
+    path.push_back(last);
+    if (parent) DeleteSubkey(*parent, last);
+  }
+
+  // Sorts a [root\path] into its part of the view. Roots other than the classes are
+  // accepted and left out; a deletion of a key above the classes removes them all.
+  void Section(std::u16string_view text) {
+    deleting = !text.empty() && text.front() == u'-';
+    if (deleting) text.remove_prefix(1);
+    if (text.empty()) Fail("the key line names no key");
+    std::vector<std::u16string> names;
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t end = std::min(text.find(u'\\', start), text.size());
+      names.emplace_back(text.substr(start, end - start));
+      if (names.back().empty())
+        Fail("the key path \"" + Utf16ToUtf8(text) + "\" has an empty key name");
+      if (end == text.size()) break;
+      start = end + 1;
+    }
+    const std::u16string given = names.front();
+    const std::u16string root = FoldKeyName(given);
+    names.erase(names.begin());
+    // The classes below HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER sit at SOFTWARE\Classes.
+    auto below = [&](Part p) {
+      const bool inside = names.size() >= 2 && EqualNoCase(names[0], u"SOFTWARE") &&
+                          EqualNoCase(names[1], u"Classes");
+      const bool above = names.empty() || (names.size() == 1 && EqualNoCase(names[0], u"SOFTWARE"));
+      if (inside) {
+        names.erase(names.begin(), names.begin() + 2);
+        return p;
+      }
+      if (above && deleting) {
+        names.clear();
+        return p;
+      }
+      return Part::Elsewhere;
+    };
+    if (root == u"HKEY_CLASSES_ROOT")
+      part = Part::View;
+    else if (root == u"HKEY_LOCAL_MACHINE")
+      part = below(Part::Machine);
+    else if (root == u"HKEY_CURRENT_USER")
+      part = below(Part::User);
+    else if (root == u"HKEY_USERS" || root == u"HKEY_CURRENT_CONFIG" || root == u"HKEY_DYN_DATA" ||
+             root == u"HKEY_PERFORMANCE_DATA")
+      part = Part::Elsewhere;
+    else
+      Fail("unknown root key \"" + Utf16ToUtf8(given) +
+           "\" (expected a name like HKEY_CLASSES_ROOT)");
+    path = std::move(names);
+    haveSection = true;
+
+    if (part == Part::Elsewhere) return;
+    if (deleting) {
+      if (part == Part::View) {
+        DeleteKey(machine);
+        DeleteKey(user);
+      } else {
+        DeleteKey(Tree(part));
+      }
+    } else if (!(part == Part::View && Find(user))) {
+      Make(Tree(part));
+    }
+  }
+
+  // A quoted text starting after its opening quote; `rest` is what follows the closing one.
+  std::u16string Quoted(std::u16string_view s, std::u16string_view& rest, const char* what) {
+    std::u16string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      const char16_t c = s[i];
+      if (c == u'"') {
+        rest = s.substr(i + 1);
+        return out;
+      }
+      if (c != u'\\') {
+        out += c;
+        continue;
+      }
+      if (++i == s.size()) break;
+      switch (s[i]) {
+        case u'\\':
+          out += u'\\';
+          break;
+        case u'"':
+          out += u'"';
+          break;
+        // regedit under Wine writes line breaks inside strings this way.
+        case u'n':
+          out += u'\n';
+          break;
+        case u'r':
+          out += u'\r';
+          break;
+        default:
+          Fail(std::string("unknown escape \"\\") + Utf16ToUtf8(s.substr(i, 1)) + "\" in " + what +
+               " (a backslash is written \\\\)");
+      }
+    }
+    Fail(std::string("missing closing quote at the end of ") + what);
+  }
+
+  void ExpectEnd(std::u16string_view rest, const std::string& what) {
+    rest = TrimLeft(rest);
+    if (!rest.empty() && rest.front() != u';')
+      Fail("unexpected text \"" + Utf16ToUtf8(Trim(rest)) + "\" after " + what);
+  }
+
+  // Comma-separated bytes, continued on the next line after a final backslash.
+  std::vector<BYTE> HexBytes(std::u16string_view s) {
+    std::vector<BYTE> bytes;
+    for (;;) {
+      s = Trim(s);
+      const bool more = !s.empty() && s.back() == u'\\';
+      if (more) s.remove_suffix(1);
+      std::vector<std::u16string_view> items;
+      for (std::size_t start = 0; !s.empty() && start <= s.size();) {
+        const std::size_t end = std::min(s.find(u',', start), s.size());
+        items.push_back(Trim(s.substr(start, end - start)));
+        start = end + 1;
+      }
+      // A comma may end the line: regedit writes one before each backslash.
+      if (items.size() > 1 && items.back().empty()) items.pop_back();
+      for (std::u16string_view item : items) {
+        const std::optional<DWORD> byte = item.size() <= 2 ? ParseHex32(item) : std::nullopt;
+        if (!byte)
+          Fail("\"" + Utf16ToUtf8(item) +
+               "\" is not a hex byte (expected one or two hex digits between commas)");
+        bytes.push_back(static_cast<BYTE>(*byte));
+      }
+      if (!more) return bytes;
+      // Blank and comment lines may stand between continued lines, as regedit allows.
+      const std::size_t continued = line;
+      do {
+        if (++line == lines.size()) {
+          line = continued;
+          Fail("the file ends after a \"\\\" that continues the hex data on the next line");
+        }
+        s = TrimLeft(lines[line]);
+      } while (s.empty() || s.front() == u';');
+    }
+  }
+
+  // hex(1), hex(2) and hex(7) in a REGEDIT4 file hold ANSI text; the registry keeps UTF-16.
+  std::vector<BYTE> HexData(DWORD type, std::u16string_view s) {
+    std::vector<BYTE> bytes = HexBytes(s);
+    if (ansi && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ))
+      bytes = LittleEndian(ToUtf16(std::string(bytes.begin(), bytes.end()), AnsiCodePage()));
+    return bytes;
+  }
+
+  void ValueLine(std::u16string_view s) {
+    if (!haveSection) Fail("a value line before the first [key] line");
+    if (deleting) Fail("a value line below a [-key] line, which deletes its key");
+    std::u16string valueName;
+    std::u16string_view rest;
+    if (s.front() == u'@') {
+      rest = s.substr(1);
+    } else {
+      valueName = Quoted(s.substr(1), rest, "the value name");
+    }
+    rest = TrimLeft(rest);
+    if (rest.empty() || rest.front() != u'=') Fail("expected \"=\" after the value name");
+    rest = TrimLeft(rest.substr(1));
+
+    bool remove = false;
+    RegValue value{valueName, REG_SZ, {}};
+    if (!rest.empty() && rest.front() == u'-') {
+      ExpectEnd(rest.substr(1), "\"-\"");
+      remove = true;
+    } else if (!rest.empty() && rest.front() == u'"') {
+      std::u16string_view after;
+      value.data = LittleEndian(Quoted(rest.substr(1), after, "the string") + u'\0');
+      ExpectEnd(after, "the closing quote");
+    } else if (StartsNoCase(rest, u"dword:")) {
+      std::u16string_view digits = TrimLeft(rest.substr(6));
+      std::size_t n = 0;
+      while (n < digits.size() && HexDigit(digits[n]) >= 0) ++n;
+      const std::optional<DWORD> number = ParseHex32(digits.substr(0, n));
+      if (!number) Fail("expected 1 to 8 hex digits after \"dword:\"");
+      ExpectEnd(digits.substr(n), "the dword");
+      value.type = REG_DWORD;
+      value.data = {static_cast<BYTE>(*number), static_cast<BYTE>(*number >> 8),
+                    static_cast<BYTE>(*number >> 16), static_cast<BYTE>(*number >> 24)};
+    } else if (StartsNoCase(rest, u"hex:")) {
+      value.type = REG_BINARY;
+      value.data = HexData(value.type, rest.substr(4));
+    } else if (StartsNoCase(rest, u"hex(")) {
+      const std::size_t close = rest.find(u"):");
+      const std::optional<DWORD> type =
+          close == std::u16string_view::npos ? std::nullopt : ParseHex32(rest.substr(4, close - 4));
+      if (!type) Fail("expected a hex type number and \"):\" after \"hex(\", as in \"hex(2):\"");
+      value.type = *type;
+      value.data = HexData(value.type, rest.substr(close + 2));
+    } else {
+      Fail("expected a quoted string, \"dword:\", \"hex:\", \"hex(N):\" or \"-\" after \"=\"");
+    }
+
+    if (part == Part::Elsewhere) return;
+    if (!remove) {
+      SetValue(Target(), std::move(value));
+    } else if (part == Part::View) {
+      if (RegKey* key = Find(machine)) DeleteValue(*key, valueName);
+      if (RegKey* key = Find(user)) DeleteValue(*key, valueName);
+    } else if (RegKey* key = Find(Tree(part))) {
+      DeleteValue(*key, valueName);
+    }
+  }
+
+  void Run() {
+    const std::u16string_view header = lines.empty() ? u"" : Trim(lines[0]);
+    if (header == kHeader4)
+      ansi = true;
+    else if (header != kHeader5)
+      Fail(
+          "not a registry file: the first line must be \"REGEDIT4\" or "
+          "\"Windows Registry Editor Version 5.00\"");
+    for (line = 1; line < lines.size(); ++line) {
+      const std::u16string_view s = TrimLeft(lines[line]);
+      if (s.empty() || s.front() == u';') continue;
+      if (s.front() == u'[') {
+        // A key name may hold "]": the line's last one closes it.
+        const std::size_t close = s.rfind(u']');
+        if (close == std::u16string_view::npos) Fail("missing \"]\" at the end of the key line");
+        ExpectEnd(s.substr(close + 1), "the key line");
+        Section(s.substr(1, close - 1));
+      } else if (s.front() == u'@' || s.front() == u'"') {
+        ValueLine(s);
+      } else {
+        Fail("unexpected text \"" + Utf16ToUtf8(Trim(s)) +
+             "\" (expected a [key] line, a value line or a comment)");
+      }
+    }
+  }
+};
+
+std::vector<std::string_view> SplitBytes(std::string_view text) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find('\n', start);
+    std::string_view l =
+        text.substr(start, end == std::string_view::npos ? text.npos : end - start);
+    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+    lines.push_back(l);
+    if (end == std::string_view::npos) return lines;
+    start = end + 1;
+  }
+}
+
+// The file as lines of UTF-16 text, whatever its encoding.
+void Decode(std::string_view bytes, Parser& p) {
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFE &&
+      static_cast<unsigned char>(bytes[1]) == 0xFF)
+    throw ParseError{p.name + ": UTF-16 big-endian text is not supported (save it as UTF-16LE)"};
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    bytes.remove_prefix(2);
+    if (bytes.size() % 2 != 0)
+      throw ParseError{p.name + ": the UTF-16 text ends in the middle of a character"};
+    std::u16string text(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < text.size(); ++i)
+      text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                      static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t end = text.find(u'\n', start);
+      std::u16string l = text.substr(start, end == std::u16string::npos ? text.npos : end - start);
+      if (!l.empty() && l.back() == u'\r') l.pop_back();
+      p.lines.push_back(std::move(l));
+      if (end == std::u16string::npos) return;
+      start = end + 1;
+    }
+  }
+  bool utf8 = bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF";
+  if (utf8) bytes.remove_prefix(3);
+  const std::vector<std::string_view> raw = SplitBytes(bytes);
+  // Without a byte-order mark the header tells: REGEDIT4 is ANSI, version 5 UTF-8.
+  if (!utf8) utf8 = Trim(Utf8ToUtf16(raw[0])) != kHeader4;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (utf8 && !ValidUtf8(raw[i]))
+      throw ParseError{p.name + ":" + std::to_string(i + 1) + ": the line is not valid UTF-8"};
+    p.lines.push_back(utf8 ? Utf8ToUtf16(raw[i]) : ToUtf16(raw[i], AnsiCodePage()));
+  }
+}
+
+}  // namespace
+
+LSTATUS ParseRegFile(std::string_view bytes, const std::string& name, RegKey& classesRoot,
+                     std::string& error) {
+  classesRoot = RegKey{};
+  Parser p;
+  p.name = name;
+  try {
+    Decode(bytes, p);
+    p.Run();
+  } catch (const ParseError& e) {
+    error = e.message;
+    return ERROR_BADDB;
+  }
+  MergeClasses(p.machine, std::move(p.user));
+  classesRoot = std::move(p.machine);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS LoadRegFile(const std::string& path, RegKey& classesRoot, std::string& error) {
+  classesRoot = RegKey{};
+  std::string bytes;
+  const int fd = open(path.c_str(), O_RDONLY);
+  bool ok = fd >= 0;
+  while (ok) {
+    char buffer[65536];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  if (!ok) {
+    error = path + ": cannot read the registry file: " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return ERROR_FILE_NOT_FOUND;
+  }
+  close(fd);
+  return ParseRegFile(bytes, path, classesRoot, error);
+}
+
+}  // namespace tavplat

@@ -1,0 +1,403 @@
+#include "registry.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "codepage.h"
+#include "faults.h"
+#include "regfile.h"
+
+namespace tavplat {
+
+namespace {
+
+// Access rights that would let a caller change the tree; only reading is offered.
+constexpr REGSAM kWriteAccess = 0x0002u /* KEY_SET_VALUE */ | 0x0004u /* KEY_CREATE_SUB_KEY */ |
+                                0x0020u /* KEY_CREATE_LINK */ | 0x00010000u /* DELETE */ |
+                                0x00040000u /* WRITE_DAC */ | 0x00080000u /* WRITE_OWNER */ |
+                                0x10000000u /* GENERIC_ALL */ | GENERIC_WRITE;
+
+enum class LoadState { Pending, Loaded, Failed };
+
+struct OpenKey {
+  RegKey* key = nullptr;
+  // The path as the caller passed it, for the injected growth of one key's value.
+  std::string path;
+};
+
+struct Registry {
+  LoadState state = LoadState::Pending;
+  LSTATUS failure = ERROR_SUCCESS;
+  RegKey root;
+  std::unordered_map<std::uintptr_t, OpenKey> handles;
+  // Handle values are never reused, so a closed handle stays invalid.
+  std::uintptr_t nextHandle = 0x100;
+};
+
+Registry& State() {
+  static Registry registry;
+  return registry;
+}
+
+void WriteErrorLine(const std::string& message) {
+  const std::string line = "tavdump: " + message + "\n";
+  std::size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = write(2, line.data() + done, line.size() - done);
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void Load(Registry& r) {
+  r.root = RegKey{};
+  const char* path = std::getenv("TAVDUMP_REGISTRY");
+  std::string error;
+  if (!path || !*path) {
+    r.failure = ERROR_FILE_NOT_FOUND;
+    error = path ? "TAVDUMP_REGISTRY is empty" : "TAVDUMP_REGISTRY is not set";
+  } else {
+    r.failure = LoadRegFile(path, r.root, error);
+  }
+  if (r.failure == ERROR_SUCCESS) {
+    r.state = LoadState::Loaded;
+  } else {
+    r.state = LoadState::Failed;
+    WriteErrorLine(error);
+  }
+}
+
+// The key behind a handle, loading the registry on first use of HKEY_CLASSES_ROOT;
+// null with `status` set when the handle is no key.
+RegKey* Resolve(HKEY hKey, LSTATUS& status, OpenKey** open = nullptr) {
+  Registry& r = State();
+  if (hKey == HKEY_CLASSES_ROOT) {
+    if (r.state == LoadState::Pending) Load(r);
+    if (r.state == LoadState::Failed) {
+      status = r.failure;
+      return nullptr;
+    }
+    return &r.root;
+  }
+  auto it = r.handles.find(reinterpret_cast<std::uintptr_t>(hKey));
+  if (it == r.handles.end()) {
+    status = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  if (open) *open = &it->second;
+  return it->second.key;
+}
+
+void BuildOrder(RegKey& key) {
+  if (key.orderValid) return;
+  key.order.clear();
+  key.order.reserve(key.subkeys.size());
+  key.longestName = 0;
+  for (auto& [folded, sub] : key.subkeys) {
+    key.order.push_back(sub.get());
+    key.longestName = std::max(key.longestName, static_cast<DWORD>(sub->name.size()));
+  }
+  key.orderValid = true;
+}
+
+bool IsStringType(DWORD type) {
+  return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+std::u16string FromLittleEndian(const std::vector<BYTE>& data) {
+  // A trailing odd byte is no character: the A functions drop it, as Windows does.
+  std::u16string text(data.size() / 2, u'\0');
+  for (std::size_t i = 0; i < text.size(); ++i)
+    text[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
+  return text;
+}
+
+bool EqualFolded(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (UpperChar(a[i]) != UpperChar(b[i])) return false;
+  return true;
+}
+
+std::vector<std::u16string_view> SplitPath(std::u16string_view path) {
+  std::vector<std::u16string_view> names;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = path.size();
+    // Windows passes over empty names: "a\\b" and "a\" open "a\b" and "a".
+    if (end > start) names.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return names;
+}
+
+RegKey& MakePath(const std::string& utf8Path) {
+  RegKey* key = &State().root;
+  const std::u16string path = Utf8ToUtf16(utf8Path);
+  for (std::u16string_view name : SplitPath(path)) key = &MakeSubkey(*key, name);
+  return *key;
+}
+
+void ClearCopy(FILETIME* time) {
+  if (time) *time = FILETIME{0, 0};
+}
+
+// The class of every key is empty: the out-parameters of the enumeration and the query
+// say so as Windows does.
+LSTATUS EmptyClass(LPSTR lpClass, LPDWORD lpcchClass) {
+  if (!lpClass) {
+    if (lpcchClass) *lpcchClass = 0;
+    return ERROR_SUCCESS;
+  }
+  if (!lpcchClass) return ERROR_INVALID_PARAMETER;
+  if (*lpcchClass > 0) lpClass[0] = '\0';
+  *lpcchClass = 0;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::u16string FoldKeyName(std::u16string_view name) {
+  std::u16string folded(name);
+  for (char16_t& c : folded) c = UpperChar(c);
+  return folded;
+}
+
+RegKey* FindSubkey(RegKey& key, std::u16string_view name) {
+  auto it = key.subkeys.find(FoldKeyName(name));
+  return it == key.subkeys.end() ? nullptr : it->second.get();
+}
+
+RegKey& MakeSubkey(RegKey& key, std::u16string_view name) {
+  auto [it, added] = key.subkeys.try_emplace(FoldKeyName(name));
+  if (added) {
+    it->second = std::make_unique<RegKey>();
+    it->second->name = name;
+    key.orderValid = false;
+  }
+  return *it->second;
+}
+
+void DeleteSubkey(RegKey& key, std::u16string_view name) {
+  if (key.subkeys.erase(FoldKeyName(name)) > 0) key.orderValid = false;
+}
+
+RegValue* FindValue(RegKey& key, std::u16string_view name) {
+  for (RegValue& value : key.values)
+    if (EqualFolded(value.name, name)) return &value;
+  return nullptr;
+}
+
+void SetValue(RegKey& key, RegValue value) {
+  if (RegValue* old = FindValue(key, value.name)) {
+    old->type = value.type;
+    old->data = std::move(value.data);
+  } else {
+    key.values.push_back(std::move(value));
+  }
+}
+
+void DeleteValue(RegKey& key, std::u16string_view name) {
+  auto it = std::find_if(key.values.begin(), key.values.end(),
+                         [&](const RegValue& v) { return EqualFolded(v.name, name); });
+  if (it != key.values.end()) key.values.erase(it);
+}
+
+void MergeClasses(RegKey& machine, RegKey&& user) {
+  for (auto& [folded, sub] : user.subkeys) {
+    auto it = machine.subkeys.find(folded);
+    if (it == machine.subkeys.end()) {
+      machine.subkeys.emplace(folded, std::move(sub));
+      machine.orderValid = false;
+      continue;
+    }
+    RegKey& target = *it->second;
+    target.name = sub->name;
+    target.values = std::move(sub->values);
+    MergeClasses(target, std::move(*sub));
+  }
+  user.subkeys.clear();
+}
+
+void ResetRegistry() {
+  Registry& r = State();
+  r.root = RegKey{};
+  r.handles.clear();
+  r.state = LoadState::Loaded;
+  r.failure = ERROR_SUCCESS;
+}
+
+void UnloadRegistry() {
+  ResetRegistry();
+  State().state = LoadState::Failed;
+  State().failure = ERROR_FILE_NOT_FOUND;
+}
+
+void ReloadRegistry() {
+  ResetRegistry();
+  State().state = LoadState::Pending;
+}
+
+void AddRegKey(const std::string& path) { MakePath(path); }
+
+void SetRegValue(const std::string& path, const std::string& name, DWORD type,
+                 const std::vector<BYTE>& data) {
+  SetValue(MakePath(path), RegValue{Utf8ToUtf16(name), type, data});
+}
+
+void SetRegString(const std::string& path, const std::string& name, const std::string& text,
+                  DWORD type) {
+  std::vector<BYTE> data;
+  for (char16_t c : Utf8ToUtf16(text) + u'\0') {
+    data.push_back(static_cast<BYTE>(c & 0xFF));
+    data.push_back(static_cast<BYTE>(c >> 8));
+  }
+  SetRegValue(path, name, type, data);
+}
+
+}  // namespace tavplat
+
+using namespace tavplat;
+
+LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
+                             PHKEY phkResult) {
+  if (phkResult) *phkResult = nullptr;
+  LSTATUS status = ERROR_SUCCESS;
+  RegKey* key = Resolve(hKey, status);
+  if (!key) return status;
+  if (!phkResult) return ERROR_INVALID_PARAMETER;
+
+  std::u16string path = ToUtf16(lpSubKey ? lpSubKey : "", AnsiCodePage());
+  // Windows takes one leading backslash below HKEY_CLASSES_ROOT, and no other.
+  if (hKey == HKEY_CLASSES_ROOT && !path.empty() && path[0] == u'\\') path.erase(0, 1);
+  if (!path.empty() && path[0] == u'\\') return ERROR_BAD_PATHNAME;
+  for (std::u16string_view name : SplitPath(path)) {
+    key = FindSubkey(*key, name);
+    if (!key) return ERROR_FILE_NOT_FOUND;
+  }
+  if (samDesired & kWriteAccess) return ERROR_ACCESS_DENIED;
+
+  Registry& r = State();
+  const std::uintptr_t handle = r.nextHandle;
+  r.nextHandle += 4;
+  r.handles.emplace(handle, OpenKey{key, lpSubKey ? lpSubKey : ""});
+  ++PlatformTrace().openKeys;
+  *phkResult = reinterpret_cast<HKEY>(handle);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegCloseKey(HKEY hKey) {
+  LSTATUS status = ERROR_SUCCESS;
+  if (!Resolve(hKey, status)) return status;
+  if (hKey == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;
+  State().handles.erase(reinterpret_cast<std::uintptr_t>(hKey));
+  --PlatformTrace().openKeys;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                LPBYTE lpData, LPDWORD lpcbData) {
+  LSTATUS status = ERROR_SUCCESS;
+  OpenKey* open = nullptr;
+  RegKey* key = Resolve(hKey, status, &open);
+  if (!key) return status;
+  if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
+
+  const std::u16string name = ToUtf16(lpValueName ? lpValueName : "", AnsiCodePage());
+  const RegValue* value = FindValue(*key, name);
+  if (!value) {
+    // What Windows leaves in the out-parameters when there is no such value.
+    if (lpType) *lpType = REG_NONE;
+    if (!lpData && lpcbData) *lpcbData = 0;
+    return ERROR_FILE_NOT_FOUND;
+  }
+
+  std::string payload;
+  if (IsStringType(value->type))
+    payload = FromUtf16(FromLittleEndian(value->data), AnsiCodePage());
+  else
+    payload.assign(value->data.begin(), value->data.end());
+
+  const Faults& faults = InjectedFaults();
+  if (lpData && name.empty() && open && !faults.growValueKey.empty() &&
+      FoldKeyName(ToUtf16(open->path, AnsiCodePage())) ==
+          FoldKeyName(ToUtf16(faults.growValueKey, AnsiCodePage())))
+    payload.append(faults.growBy, '\0');
+
+  const auto size = static_cast<DWORD>(payload.size());
+  if (lpType) *lpType = value->type;
+  if (lpData) {
+    if (*lpcbData < size) {
+      *lpcbData = size;
+      return ERROR_MORE_DATA;
+    }
+    std::memcpy(lpData, payload.data(), size);
+    // Windows terminates a string stored without its zero when the buffer has room.
+    if (IsStringType(value->type) && size > 0 && size < *lpcbData && payload.back() != '\0')
+      lpData[size] = 0;
+  }
+  if (lpcbData) *lpcbData = size;
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
+                             LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
+                             PFILETIME lpftLastWriteTime) {
+  LSTATUS status = ERROR_SUCCESS;
+  RegKey* key = Resolve(hKey, status);
+  if (!key) return status;
+  if (lpReserved || !lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
+
+  const std::vector<DWORD>& failing = InjectedFaults().enumFailIndexes;
+  if (std::find(failing.begin(), failing.end(), dwIndex) != failing.end())
+    return ERROR_NO_MORE_ITEMS;
+  BuildOrder(*key);
+  if (dwIndex >= key->order.size()) return ERROR_NO_MORE_ITEMS;
+
+  const std::string name = FromUtf16(key->order[dwIndex]->name, AnsiCodePage());
+  // The length is in bytes of the ANSI name; a name that does not fit leaves it alone.
+  if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
+  std::memcpy(lpName, name.c_str(), name.size() + 1);
+  *lpcchName = static_cast<DWORD>(name.size());
+  if (LSTATUS classStatus = EmptyClass(lpClass, lpcchClass)) return classStatus;
+  ClearCopy(lpftLastWriteTime);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
+                                LPDWORD /*lpReserved*/, LPDWORD lpcSubKeys,
+                                LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
+                                LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                                LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                                PFILETIME lpftLastWriteTime) {
+  LSTATUS status = ERROR_SUCCESS;
+  RegKey* key = Resolve(hKey, status);
+  if (!key) return status;
+  if (LSTATUS injected = InjectedFaults().queryInfoError) return injected;
+  if (LSTATUS classStatus = EmptyClass(lpClass, lpcchClass)) return classStatus;
+
+  BuildOrder(*key);
+  // The lengths of names are UTF-16 characters even in the A form, as Windows reports
+  // them: a name can need more ANSI bytes than this.
+  if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(key->order.size());
+  if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = key->longestName;
+  if (lpcbMaxClassLen) *lpcbMaxClassLen = 0;
+  if (lpcValues) *lpcValues = static_cast<DWORD>(key->values.size());
+  DWORD longestValueName = 0;
+  DWORD longestValue = 0;
+  for (const RegValue& value : key->values) {
+    longestValueName = std::max(longestValueName, static_cast<DWORD>(value.name.size()));
+    longestValue = std::max(longestValue, static_cast<DWORD>(value.data.size()));
+  }
+  if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = longestValueName;
+  if (lpcbMaxValueLen) *lpcbMaxValueLen = longestValue;
+  if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
+  ClearCopy(lpftLastWriteTime);
+  return ERROR_SUCCESS;
+}
