@@ -15,11 +15,49 @@ std::string Doubled(const std::string& text) {
   return result;
 }
 
-// The line as cmd must read it, in the OEM code page; written with its line end.
-void WriteCmdLine(TextOutFile& file, const std::string& line) {
+// `ansi` (its own percent signs already doubled) in the OEM code page. The conversion
+// maps some characters to a percent sign (per mille in 1252 to 437, for one), which cmd
+// would take for a variable reference, so those are doubled as well.
+std::string OemKeepingPercents(const std::string& ansi) {
   std::string oem;
-  ToOem(EscapeCmdLine(line), oem);
-  WriteStr(file, oem);
+  ToOem(ansi, oem);
+  std::string result;
+  for (std::size_t i = 0; i < oem.size(); ++i) {
+    if (oem[i] == '%' && ansi[i] != '%') result += '%';
+    result += oem[i];
+  }
+  return result;
+}
+
+// A command or icon for the script: percent signs doubled, enabled folders replaced by
+// their variables, in the OEM code page. The stretches between the variables are
+// converted on their own, so that a percent sign the conversion makes is doubled while
+// the variables keep their single ones.
+std::string CmdPathValue(const std::string& value, const bool (&enabled)[3],
+                         const PathVarTable& expanded) {
+  const std::string text = Doubled(value);
+  std::string result;
+  std::string plain;
+  std::size_t position = 1;
+  while (position <= text.size()) {
+    std::string token;
+    if (TryPathVar(enabled[0], 0, text, position, token, PathVarNames, expanded) ||
+        TryPathVar(enabled[1], 1, text, position, token, PathVarNames, expanded) ||
+        TryPathVar(enabled[2], 2, text, position, token, PathVarNames, expanded)) {
+      result += OemKeepingPercents(plain) + token;
+      plain.clear();
+      continue;
+    }
+    plain += text[position - 1];
+    ++position;
+  }
+  return result + OemKeepingPercents(plain);
+}
+
+// Writes an OEM line with its line end. The carets are placed in the OEM text, as cmd
+// reads it: the conversion can turn a character into a quote, < or >.
+void WriteCmdLine(TextOutFile& file, const std::string& oemLine) {
+  WriteStr(file, EscapeCmdLine(oemLine));
   EndLine(file);
   CheckIo();
 }
@@ -94,27 +132,23 @@ void SaveToCmd(const std::string& FileName, const TTavTavs& Exts, std::int32_t E
   for (std::int32_t i = 0; i < ExtCount; ++i) {
     const TTavExt& ext = Exts[static_cast<std::size_t>(i)];
     const std::string& name = FTypes[static_cast<std::size_t>(ext.FType)].Name;
-    WriteCmdLine(file, "assoc " + Doubled(ext.Ext) + "=" + Doubled(name));
+    WriteCmdLine(file, "assoc " + OemKeepingPercents(Doubled(ext.Ext)) + "=" +
+                           OemKeepingPercents(Doubled(name)));
   }
 
   PathVarTable expanded;
   ExpandPathVars(expanded);
-  auto substituted = [&](const std::string& value) {
-    std::string result;
-    SubstPathVars(Doubled(value), SubstProgramFiles, SubstSystemRoot, SubstSystemDrive,
-                  PathVarNames, expanded, result);
-    return result;
-  };
+  const bool enabled[3] = {SubstProgramFiles, SubstSystemRoot, SubstSystemDrive};
 
   for (std::int32_t i = 0; i < FTypeCount; ++i) {
     const TTavFType& type = FTypes[static_cast<std::size_t>(i)];
-    const std::string name = Doubled(type.Name);
+    const std::string name = OemKeepingPercents(Doubled(type.Name));
     const std::string key = QuoteRegArg(name);
-    WriteCmdLine(file, "ftype " + name + "=" + substituted(type.Command));
+    WriteCmdLine(file, "ftype " + name + "=" + CmdPathValue(type.Command, enabled, expanded));
     WriteCmdLine(file, "reg add \"HKCR\\" + key + "\" /ve /d \"" +
-                           QuoteRegArg(Doubled(type.Description)) + "\" /f");
+                           QuoteRegArg(OemKeepingPercents(Doubled(type.Description))) + "\" /f");
     WriteCmdLine(file, "reg add \"HKCR\\" + key + "\\DefaultIcon\" /ve /d \"" +
-                           QuoteRegArg(substituted(type.Icon)) + "\" /f");
+                           QuoteRegArg(CmdPathValue(type.Icon, enabled, expanded)) + "\" /f");
   }
 
   Close(file);
