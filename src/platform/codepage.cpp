@@ -548,14 +548,23 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 }
 
 char16_t UpperChar(char16_t c) {
-  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-  if (c < 0x80) return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
-  if (!utf8 || (c >= 0xD800 && c < 0xE000)) return c;
-  // Windows only maps letters that come back when lowered again: the micro sign, the
-  // dotless i, the long s, final sigma and title-case digraphs keep their form.
-  const wint_t up = towupper_l(c, utf8);
-  if (up > 0xFFFF || towlower_l(up, utf8) != c) return c;
-  return static_cast<char16_t>(up);
+  // One table for all of UTF-16: sorting registry keys asks for millions of letters.
+  static const std::vector<char16_t> table = [] {
+    std::vector<char16_t> upper(65536);
+    const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    for (std::size_t i = 0; i < upper.size(); ++i) {
+      const auto unit = static_cast<char16_t>(i);
+      upper[i] = unit >= u'a' && unit <= u'z' ? static_cast<char16_t>(unit - 0x20) : unit;
+      if (!utf8 || unit < 0x80 || (unit >= 0xD800 && unit < 0xE000)) continue;
+      // Windows only maps letters that come back when lowered again: the micro sign,
+      // the dotless i, the long s, final sigma and title-case digraphs keep their form.
+      const wint_t up = towupper_l(unit, utf8);
+      if (up <= 0xFFFF && towlower_l(up, utf8) == unit) upper[i] = static_cast<char16_t>(up);
+    }
+    if (utf8) freelocale(utf8);
+    return upper;
+  }();
+  return table[c];
 }
 
 }  // namespace tavplat
