@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -322,11 +323,22 @@ UINT RealPage(UINT codePage) {
   return codePage;
 }
 
+// The ANSI page's tables, kept at hand: CharNextA and CharUpperBuffA ask for them once
+// per character or text, millions of times in a large scan. Tables live until the process
+// ends, so the pointer stays valid; ResetCodePages clears it.
+std::atomic<const PageTables*> ansiTables{nullptr};
+
 const PageTables* Tables(UINT codePage) {
+  const bool ansi = codePage == CP_ACP || codePage == CP_THREAD_ACP;
+  if (ansi) {
+    if (const PageTables* t = ansiTables.load(std::memory_order_acquire)) return t;
+  }
   const UINT page = RealPage(codePage);
   auto& s = State();
   std::lock_guard lock(s.mutex);
-  return TablesLocked(s, page);
+  const PageTables* t = TablesLocked(s, page);
+  if (ansi) ansiTables.store(t, std::memory_order_release);
+  return t;
 }
 
 std::u16string Decode(const PageTables& t, std::string_view text) {
@@ -433,6 +445,7 @@ UINT OemCodePage() {
 void ResetCodePages() {
   auto& s = State();
   std::lock_guard lock(s.mutex);
+  ansiTables.store(nullptr, std::memory_order_release);
   s.acp.reset();
   s.oemcp.reset();
 }
