@@ -168,7 +168,13 @@ std::string EnsurePristinePrefix() {
   return result;
 }
 
-void RemoveWorkRoot() { RemoveTree(WorkRoot()); }
+void RemoveWorkRoot() {
+  // A test that was killed leaves its prefix with a running server.
+  std::error_code error;
+  for (const fs::directory_entry& entry : fs::directory_iterator(WorkRoot() / "prefixes", error))
+    EndServer(entry.path());
+  RemoveTree(WorkRoot());
+}
 
 WinePrefix::WinePrefix(const std::string& name)
     : Dir(WorkRoot() / "prefixes" / name), Files(WorkRoot() / "files" / name) {

@@ -19,7 +19,8 @@ std::filesystem::path WorkRoot();
 /// Returns an empty string on success, else what went wrong.
 std::string EnsurePristinePrefix();
 
-/// Removes the pristine prefix and every leftover of earlier runs below WorkRoot().
+/// Ends the servers of prefixes that killed tests left behind, and removes the pristine
+/// prefix and everything else below WorkRoot().
 void RemoveWorkRoot();
 
 /// A throwaway Wine prefix, copied from the pristine one. Its server is started by the
