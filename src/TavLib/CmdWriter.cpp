@@ -17,7 +17,8 @@ std::string Doubled(const std::string& text) {
 
 // `ansi` (its own percent signs already doubled) in the OEM code page. The conversion
 // maps some characters to a percent sign (per mille in 1252 to 437, for one), which cmd
-// would take for a variable reference, so those are doubled as well.
+// would take for a variable reference, so those are doubled as well; the percent signs
+// that were there before the conversion, folder variables included, stay as they are.
 std::string OemKeepingPercents(const std::string& ansi) {
   std::string oem;
   ToOem(ansi, oem);
@@ -29,29 +30,17 @@ std::string OemKeepingPercents(const std::string& ansi) {
   return result;
 }
 
+// A name or description for the script, in the OEM code page.
+std::string CmdValue(const std::string& value) { return OemKeepingPercents(Doubled(value)); }
+
 // A command or icon for the script: percent signs doubled, enabled folders replaced by
-// their variables, in the OEM code page. The stretches between the variables are
-// converted on their own, so that a percent sign the conversion makes is doubled while
-// the variables keep their single ones.
+// their variables, in the OEM code page.
 std::string CmdPathValue(const std::string& value, const bool (&enabled)[3],
                          const PathVarTable& expanded) {
-  const std::string text = Doubled(value);
-  std::string result;
-  std::string plain;
-  std::size_t position = 1;
-  while (position <= text.size()) {
-    std::string token;
-    if (TryPathVar(enabled[0], 0, text, position, token, PathVarNames, expanded) ||
-        TryPathVar(enabled[1], 1, text, position, token, PathVarNames, expanded) ||
-        TryPathVar(enabled[2], 2, text, position, token, PathVarNames, expanded)) {
-      result += OemKeepingPercents(plain) + token;
-      plain.clear();
-      continue;
-    }
-    plain += text[position - 1];
-    ++position;
-  }
-  return result + OemKeepingPercents(plain);
+  std::string substituted;
+  SubstPathVars(Doubled(value), enabled[0], enabled[1], enabled[2], PathVarNames, expanded,
+                substituted);
+  return OemKeepingPercents(substituted);
 }
 
 // Writes an OEM line with its line end. The carets are placed in the OEM text, as cmd
@@ -132,8 +121,7 @@ void SaveToCmd(const std::string& FileName, const TTavTavs& Exts, std::int32_t E
   for (std::int32_t i = 0; i < ExtCount; ++i) {
     const TTavExt& ext = Exts[static_cast<std::size_t>(i)];
     const std::string& name = FTypes[static_cast<std::size_t>(ext.FType)].Name;
-    WriteCmdLine(file, "assoc " + OemKeepingPercents(Doubled(ext.Ext)) + "=" +
-                           OemKeepingPercents(Doubled(name)));
+    WriteCmdLine(file, "assoc " + CmdValue(ext.Ext) + "=" + CmdValue(name));
   }
 
   PathVarTable expanded;
@@ -142,11 +130,11 @@ void SaveToCmd(const std::string& FileName, const TTavTavs& Exts, std::int32_t E
 
   for (std::int32_t i = 0; i < FTypeCount; ++i) {
     const TTavFType& type = FTypes[static_cast<std::size_t>(i)];
-    const std::string name = OemKeepingPercents(Doubled(type.Name));
+    const std::string name = CmdValue(type.Name);
     const std::string key = QuoteRegArg(name);
     WriteCmdLine(file, "ftype " + name + "=" + CmdPathValue(type.Command, enabled, expanded));
     WriteCmdLine(file, "reg add \"HKCR\\" + key + "\" /ve /d \"" +
-                           QuoteRegArg(OemKeepingPercents(Doubled(type.Description))) + "\" /f");
+                           QuoteRegArg(CmdValue(type.Description)) + "\" /f");
     WriteCmdLine(file, "reg add \"HKCR\\" + key + "\\DefaultIcon\" /ve /d \"" +
                            QuoteRegArg(CmdPathValue(type.Icon, enabled, expanded)) + "\" /f");
   }

@@ -345,7 +345,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   const int error = errno;
   if (created) tavplat::CreatedFileBytes() += static_cast<long>(done);
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = static_cast<DWORD>(done);
-  if (!ok) {
+  // A write that got some bytes out before the device filled up succeeds with the count
+  // it wrote, as it does under Wine; the caller sees the short count.
+  if (!ok && done == 0) {
     // A descriptor open only for reading refuses writing as Windows does: access denied.
     SetLastError(error == EBADF ? ERROR_ACCESS_DENIED : tavplat::ErrorFromErrno(error));
     return FALSE;

@@ -100,6 +100,16 @@ TEST_F(WritersTest, CmdConvertsToTheOemCodePage) {
                    "reg add \"HKCR\\T\\DefaultIcon\" /ve /d \"\" /f\r\n");
 }
 
+TEST_F(WritersTest, CmdEscapesWhatTheOemConversionTurnsIntoSpecialCharacters) {
+  // In 437 the curly quotes of 1252 become plain quotes and per mille a percent sign:
+  // cmd and reg.exe read the converted text, so that is what gets escaped.
+  exts.clear();
+  types = {{"T", "x.exe \x89" "1 %1", "\x93" "a & b\x94", ""}};
+  EXPECT_EQ(Cmd(), "ftype T=x.exe %%1 %%1\r\n"
+                   "reg add \"HKCR\\T\" /ve /d \"\\\"a ^& b\\\"\" /f\r\n"
+                   "reg add \"HKCR\\T\\DefaultIcon\" /ve /d \"\" /f\r\n");
+}
+
 TEST_F(WritersTest, QuoteRegArgDoublesBackslashesOnlyBeforeQuotes) {
   EXPECT_EQ(QuoteRegArg("a\\b"), "a\\b");
   EXPECT_EQ(QuoteRegArg("a\\\"b"), "a\\\\\\\"b");
