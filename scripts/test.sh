@@ -6,8 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-packages=(cmake g++ make libgtest-dev googletest g++-mingw-w64-x86-64 wine wine64
-          libhivex-bin)
+packages=(cmake g++ make libgtest-dev googletest g++-mingw-w64-x86-64 wine wine64)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
