@@ -10,27 +10,19 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <system_error>
 
-extern char** environ;
+namespace fs = std::filesystem;
 
 namespace tavtest {
 
 namespace {
-
-struct Pipe {
-  int Read = -1;
-  int Write = -1;
-};
-
-void CloseFd(int& fd) {
-  if (fd >= 0) close(fd);
-  fd = -1;
-}
 
 std::vector<char*> PointerList(std::vector<std::string>& items) {
   std::vector<char*> list;
@@ -46,17 +38,11 @@ long long NowMs() {
 }
 
 // Only async-signal-safe calls between fork and exec: the parent may have threads.
-[[noreturn]] void RunChild(const ProcessSpec& spec, char* const* argv, char* const* envp,
-                           const Pipe& out, const Pipe& err, int errorPipe) {
+[[noreturn]] void RunChild(const ProcessSpec& spec, char* const* argv, char* const* envp, int out,
+                           int err) {
   int in = open("/dev/null", O_RDONLY);
-  if (in < 0 || dup2(in, 0) < 0) _exit(126);
-  if (spec.StdoutPath.empty()) {
-    if (dup2(out.Write, 1) < 0) _exit(126);
-  } else {
-    int fd = open(spec.StdoutPath.c_str(), O_WRONLY);
-    if (fd < 0 || dup2(fd, 1) < 0) _exit(126);
-  }
-  if (dup2(err.Write, 2) < 0) _exit(126);
+  if (!spec.StdoutPath.empty()) out = open(spec.StdoutPath.c_str(), O_WRONLY);
+  if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
   if (!spec.WorkDir.empty() && chdir(spec.WorkDir.c_str()) != 0) _exit(126);
   if (spec.FileSizeLimit >= 0) {
     rlimit limit{static_cast<rlim_t>(spec.FileSizeLimit), static_cast<rlim_t>(spec.FileSizeLimit)};
@@ -64,9 +50,6 @@ long long NowMs() {
     signal(SIGXFSZ, SIG_IGN);
   }
   execve(spec.Binary.c_str(), argv, envp);
-  int code = errno;
-  ssize_t ignored = write(errorPipe, &code, sizeof code);
-  (void)ignored;
   _exit(127);
 }
 
@@ -74,96 +57,71 @@ long long NowMs() {
 
 ProcessResult RunProcess(const ProcessSpec& spec) {
   ProcessResult result;
-  std::vector<std::string> args;
-  args.push_back(spec.Arg0.empty() ? spec.Binary : spec.Arg0);
-  args.insert(args.end(), spec.Args.begin(), spec.Args.end());
+  if (access(spec.Binary.c_str(), X_OK) != 0) {
+    result.StartError = spec.Binary + ": " + std::strerror(errno);
+    return result;
+  }
+  std::vector<std::string> args = spec.Args;
+  args.insert(args.begin(), spec.Binary);
   std::vector<std::string> env = spec.Env;
   std::vector<char*> argv = PointerList(args);
   std::vector<char*> envp = PointerList(env);
 
-  // The third pipe is closed by a successful exec and carries errno when exec fails.
-  Pipe out, err, exec;
-  for (Pipe* p : {&out, &err, &exec}) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-      result.StartError = std::string("pipe failed: ") + std::strerror(errno);
-      for (Pipe* q : {&out, &err, &exec}) CloseFd(q->Read), CloseFd(q->Write);
-      return result;
-    }
-    *p = {fds[0], fds[1]};
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    result.StartError = std::string("pipe: ") + std::strerror(errno);
+    return result;
   }
-
-  pid_t pid = fork();
-  if (pid == 0) RunChild(spec, argv.data(), envp.data(), out, err, exec.Write);
-  CloseFd(out.Write);
-  CloseFd(err.Write);
-  CloseFd(exec.Write);
+  const pid_t pid = fork();
+  if (pid == 0) RunChild(spec, argv.data(), envp.data(), out[1], err[1]);
+  close(out[1]);
+  close(err[1]);
   if (pid < 0) {
-    result.StartError = std::string("fork failed: ") + std::strerror(errno);
-    CloseFd(out.Read), CloseFd(err.Read), CloseFd(exec.Read);
+    result.StartError = std::string("fork: ") + std::strerror(errno);
+    close(out[0]);
+    close(err[0]);
     return result;
   }
 
   const long long deadline = NowMs() + static_cast<long long>(spec.TimeoutSeconds) * 1000;
   int status = 0;
   bool exited = false;
-  while (out.Read >= 0 || err.Read >= 0) {
+  pollfd polls[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  while (polls[0].fd >= 0 || polls[1].fd >= 0) {
     // A grandchild (a server the child starts, say) may keep the pipes open after the
     // child has gone; once it has, take what is there and stop.
     if (!exited && waitpid(pid, &status, WNOHANG) == pid) {
       exited = true;
-      fcntl(out.Read, F_SETFL, O_NONBLOCK);
-      fcntl(err.Read, F_SETFL, O_NONBLOCK);
+      fcntl(out[0], F_SETFL, O_NONBLOCK);
+      fcntl(err[0], F_SETFL, O_NONBLOCK);
     }
     if (!exited && !result.TimedOut && NowMs() >= deadline) {
       kill(pid, SIGKILL);
       result.TimedOut = true;
     }
-    pollfd polls[2] = {{out.Read, POLLIN, 0}, {err.Read, POLLIN, 0}};
-    int ready = poll(polls, 2, exited ? 0 : 20);
-    if (ready < 0 && errno != EINTR) break;
-    if (ready == 0 && exited) break;
-    for (int i = 0; i < 2; ++i) {
+    const int ready = poll(polls, 2, exited ? 0 : 20);
+    if ((ready < 0 && errno != EINTR) || (ready == 0 && exited)) break;
+    for (int i = 0; i < 2 && ready > 0; ++i) {
       if (polls[i].fd < 0 || polls[i].revents == 0) continue;
       char chunk[65536];
-      ssize_t got = read(polls[i].fd, chunk, sizeof chunk);
-      if (got > 0) {
+      const ssize_t got = read(polls[i].fd, chunk, sizeof chunk);
+      if (got > 0)
         (i == 0 ? result.Stdout : result.Stderr).append(chunk, static_cast<std::size_t>(got));
-      } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-        CloseFd(i == 0 ? out.Read : err.Read);
-      }
+      else if (got == 0 || (errno != EINTR && errno != EAGAIN))
+        polls[i].fd = -1;
     }
   }
-  CloseFd(out.Read);
-  CloseFd(err.Read);
+  close(out[0]);
+  close(err[0]);
   while (!exited && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-
-  int execErrno = 0;
-  if (read(exec.Read, &execErrno, sizeof execErrno) == static_cast<ssize_t>(sizeof execErrno))
-    result.StartError = "exec " + spec.Binary + " failed: " + std::strerror(execErrno);
-  CloseFd(exec.Read);
-
-  if (WIFEXITED(status)) {
-    result.ExitCode = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.Signal = WTERMSIG(status);
-  }
+  if (WIFEXITED(status)) result.ExitCode = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.Signal = WTERMSIG(status);
   return result;
 }
 
-std::vector<std::string> CurrentEnvironment() {
-  std::vector<std::string> env;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry)
-    env.emplace_back(*entry);
-  return env;
-}
-
 void UnsetEnv(std::vector<std::string>& env, const std::string& name) {
-  std::erase_if(env, [&](const std::string& entry) {
-    return entry.size() > name.size() && entry[name.size()] == '=' &&
-           entry.compare(0, name.size(), name) == 0;
-  });
+  std::erase_if(env, [&](const std::string& entry) { return entry.starts_with(name + "="); });
 }
 
 void SetEnv(std::vector<std::string>& env, const std::string& name, const std::string& value) {
@@ -171,9 +129,11 @@ void SetEnv(std::vector<std::string>& env, const std::string& name, const std::s
   env.push_back(name + "=" + value);
 }
 
-std::string Describe(const ProcessResult& result) {
-  std::string text;
-  if (!result.StartError.empty()) text = "not started (" + result.StartError + "); ";
+std::string Describe(const std::vector<std::string>& args, const ProcessResult& result) {
+  std::string text = "run";
+  for (const std::string& arg : args) text += " [" + arg + "]";
+  text += ": ";
+  if (!result.StartError.empty()) text += "not started (" + result.StartError + "); ";
   if (result.TimedOut) text += "timed out; ";
   if (result.Signal != 0)
     text += "killed by signal " + std::to_string(result.Signal);
@@ -181,30 +141,23 @@ std::string Describe(const ProcessResult& result) {
     text += "exit code " + std::to_string(result.ExitCode);
   text += ", " + std::to_string(result.Stdout.size()) + " bytes on stdout, " +
           std::to_string(result.Stderr.size()) + " on stderr";
-  return text;
+  return result.Stderr.empty() ? text : text + ": " + Visible(result.Stderr);
+}
+
+void RemoveTree(const std::string& path) {
+  if (path.empty()) return;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(path, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+    if (!it->is_symlink(error))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
+  }
+  fs::remove_all(path, error);
 }
 
 TempDir::TempDir() {
-  std::error_code error;
-  std::filesystem::path base = std::filesystem::temp_directory_path(error);
-  if (error) base = "/tmp";
-  std::string pattern = (base / "tavdump-test-XXXXXX").string();
+  std::string pattern = (fs::temp_directory_path() / "tavdump-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) != nullptr) Path = pattern;
-}
-
-TempDir::~TempDir() {
-  if (Path.empty()) return;
-  std::error_code error;
-  // Tests take write permission away from entries; give it back so that they can go.
-  for (auto it = std::filesystem::recursive_directory_iterator(Path, error);
-       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    if (!it->is_symlink(error))
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, error);
-  }
-  std::filesystem::permissions(Path, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, error);
-  std::filesystem::remove_all(Path, error);
 }
 
 std::string ReadFileBytes(const std::string& path) {
@@ -216,6 +169,48 @@ bool WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out.flush());
+}
+
+std::string Visible(const std::string& bytes) {
+  std::string text;
+  for (unsigned char c : bytes) {
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    if (c == '\r' || c == '\n' || c == '\\')
+      text += c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\\\";
+    else if (c >= 0x20 && c < 0x7F)
+      text += static_cast<char>(c);
+    else
+      text += hex;
+  }
+  return text;
+}
+
+::testing::AssertionResult SameBytes(const std::string& what, const std::string& expected,
+                                     const std::string& actual) {
+  if (expected == actual) return ::testing::AssertionSuccess();
+  const std::size_t at = static_cast<std::size_t>(
+      std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first -
+      expected.begin());
+  const std::size_t from = at < 32 ? 0 : at - 32;
+  return ::testing::AssertionFailure()
+         << what << " differs at byte " << at << " (expected " << expected.size() << " bytes, got "
+         << actual.size() << ")\n  expected: ..."
+         << Visible(expected.substr(std::min(from, expected.size()), 96)) << "\n  actual:   ..."
+         << Visible(actual.substr(std::min(from, actual.size()), 96));
+}
+
+::testing::AssertionResult IsIoReport(const std::string& text, const std::string& module,
+                                      const std::string& message) {
+  const std::string head = "Exception EInOutError in module " + module + " at ";
+  const std::string tail = ".\r\n" + message + "\r\n\r\n";
+  bool ok = text.size() == head.size() + 8 + tail.size() && text.starts_with(head) &&
+            text.ends_with(tail);
+  for (std::size_t i = head.size(); ok && i < head.size() + 8; ++i)
+    ok = std::isdigit(static_cast<unsigned char>(text[i])) || (text[i] >= 'A' && text[i] <= 'F');
+  if (ok) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "not the report \"" << Visible(head) << "XXXXXXXX"
+                                       << Visible(tail) << "\": \"" << Visible(text) << "\"";
 }
 
 }  // namespace tavtest
