@@ -8,56 +8,32 @@ using RegAccessTest = PlatformTest;
 
 std::vector<BYTE> Utf16(const std::string& ascii, bool terminated) {
   std::vector<BYTE> bytes;
-  for (char c : ascii) {
-    bytes.push_back(static_cast<BYTE>(c));
-    bytes.push_back(0);
-  }
+  for (char c : ascii) bytes.insert(bytes.end(), {static_cast<BYTE>(c), 0});
   if (terminated) bytes.insert(bytes.end(), {0, 0});
   return bytes;
 }
 
-TEST_F(RegAccessTest, ExpandEnvStrLeavesUnknownReferencesAndPlaceholders) {
+TEST_F(RegAccessTest, ExpandEnvStrCallsThePlatformOnlyAsOftenAsNeeded) {
   std::string result = "stale";
   ExpandEnvStr("", result);
   EXPECT_EQ(result, "");
   EXPECT_EQ(tavplat::PlatformTrace().expandCalls, 0) << "an empty text needs no platform call";
 
-  ExpandEnvStr("%systemroot%\\x %1 %NoSuchVariable% 50% off", result);
-  EXPECT_EQ(result, "C:\\Windows\\x %1 %NoSuchVariable% 50% off");
-}
-
-TEST_F(RegAccessTest, ExpandEnvStrTakesTwoCallsOnlyPast260Characters) {
-  std::string result;
   setenv("TAVLONG", std::string(260, 'a').c_str(), 1);
   ExpandEnvStr("%TAVLONG%", result);
-  EXPECT_EQ(result.size(), 260u);
+  EXPECT_EQ(result, std::string(260, 'a'));
   EXPECT_EQ(tavplat::PlatformTrace().expandCalls, 1);
-
   setenv("TAVLONG", std::string(261, 'b').c_str(), 1);
   ExpandEnvStr("%tavlong%", result);
   EXPECT_EQ(result, std::string(261, 'b'));
-  EXPECT_EQ(tavplat::PlatformTrace().expandCalls, 3);
-}
+  EXPECT_EQ(tavplat::PlatformTrace().expandCalls, 3) << "past 260 characters a second call";
 
-TEST_F(RegAccessTest, ExpandEnvStrFailureGivesEmptyText) {
   tavplat::InjectedFaults().expandError = ERROR_NOT_ENOUGH_MEMORY;
-  std::string result = "stale";
   ExpandEnvStr("%systemroot%", result);
-  EXPECT_EQ(result, "");
+  EXPECT_EQ(result, "") << "a failed expansion";
 }
 
-TEST_F(RegAccessTest, ReadDefaultValueReadsTextAndExpandsExpandable) {
-  Def("plain", "C:\\App\\app.exe %1");
-  Def("expand", "%SystemRoot%\\notepad.exe", REG_EXPAND_SZ);
-  std::string value;
-  EXPECT_TRUE(ReadDefaultValue("PLAIN", value)) << "key names ignore letter case";
-  EXPECT_EQ(value, "C:\\App\\app.exe %1");
-  EXPECT_TRUE(ReadDefaultValue("expand", value));
-  EXPECT_EQ(value, "C:\\Windows\\notepad.exe");
-  EXPECT_EQ(tavplat::PlatformTrace().openKeys, 0) << "every opened key is closed";
-}
-
-TEST_F(RegAccessTest, ReadDefaultValueCutsAtZeroAndTakesUnterminatedText) {
+TEST_F(RegAccessTest, ReadDefaultValueTakesTextUpToItsZeroAndNothingElse) {
   tavplat::SetRegValue("mid", "", REG_SZ, Utf16(std::string("ab\0cd", 5), true));
   tavplat::SetRegValue("open", "", REG_SZ, Utf16("xyz", false));
   std::string value;
@@ -65,9 +41,7 @@ TEST_F(RegAccessTest, ReadDefaultValueCutsAtZeroAndTakesUnterminatedText) {
   EXPECT_EQ(value, "ab");
   EXPECT_TRUE(ReadDefaultValue("open", value));
   EXPECT_EQ(value, "xyz");
-}
 
-TEST_F(RegAccessTest, AbsentValuesLeaveTheStringAlone) {
   tavplat::AddRegKey("nodefault");
   tavplat::SetRegValue("empty", "", REG_SZ, Utf16("", true));
   tavplat::SetRegValue("onechar", "", REG_SZ, Utf16("q", false));
@@ -79,14 +53,13 @@ TEST_F(RegAccessTest, AbsentValuesLeaveTheStringAlone) {
   Def("grows", "text");
   tavplat::InjectedFaults().growValueKey = "grows";
   tavplat::InjectedFaults().growBy = 4;
-
   for (const char* key : {"missing", "nodefault", "empty", "onechar", "number", "binary", "named",
                           "expandsToNothing", "grows"}) {
-    std::string value = "previous";
+    value = "previous";
     EXPECT_FALSE(ReadDefaultValue(key, value)) << key;
     EXPECT_EQ(value, "previous") << key;
   }
-  EXPECT_EQ(tavplat::PlatformTrace().openKeys, 0) << "failure paths close their key too";
+  EXPECT_EQ(tavplat::PlatformTrace().openKeys, 0) << "every opened key is closed";
 }
 
 }  // namespace
