@@ -245,8 +245,7 @@ TEST_F(Registry, ValueQueriesFailAsWindowsDoes) {
   RegCloseKey(v);
 }
 
-// The lines themselves are pinned end to end; here every call fails, after one line.
-TEST_F(Registry, WithoutARegistryEveryCallOnTheRootFails) {
+TEST_F(Registry, WithoutARegistryEveryCallOnTheRootFailsAfterOneLine) {
   DWORD count = 0, size = 8;
   HKEY key = nullptr;
   char name[8];
@@ -255,14 +254,18 @@ TEST_F(Registry, WithoutARegistryEveryCallOnTheRootFails) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "x", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "a test's unloading says nothing";
 
-  ScopedEnv unset("TAVDUMP_REGISTRY", std::nullopt);
-  tavplat::ReloadRegistry();
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(Info(HKEY_CLASSES_ROOT, &count), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegEnumKeyExA(HKEY_CLASSES_ROOT, 0, name, &size, nullptr, nullptr, nullptr, nullptr), 2);
-  EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "a", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(RegQueryValueExA(HKEY_CLASSES_ROOT, "", nullptr, nullptr, nullptr, &size), 2);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "tavdump: TAVDUMP_REGISTRY is not set\n");
+  for (const auto& [value, line] : {std::pair<std::optional<std::string>, std::string>{
+                                        std::nullopt, "tavdump: TAVDUMP_REGISTRY is not set\n"},
+                                    {"", "tavdump: TAVDUMP_REGISTRY is empty\n"}}) {
+    ScopedEnv registry("TAVDUMP_REGISTRY", value);
+    tavplat::ReloadRegistry();
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Info(HKEY_CLASSES_ROOT, &count), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegEnumKeyExA(HKEY_CLASSES_ROOT, 0, name, &size, nullptr, nullptr, nullptr, nullptr), 2);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "a", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(HKEY_CLASSES_ROOT, "", nullptr, nullptr, nullptr, &size), 2);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), line) << "one line, on the first call";
+  }
 }
 
 // Quadratic work would run into ctest's time limit here; the real cost is about a second
