@@ -16,8 +16,8 @@ namespace {
 
 // The tree as text: one line per key ("path"), then one per value ("  name=type:data"),
 // strings as their UTF-8 text with a zero shown as "|", other data in hex.
-void DumpKey(tavplat::RegKey& key, const std::string& path, std::string& out) {
-  out += path + "\n";
+std::string Dump(const tavplat::RegKey& key, const std::string& path = "") {
+  std::string out = path + "\n";
   for (const tavplat::RegValue& v : key.values) {
     out += "  " + tavplat::Utf16ToUtf8(v.name) + "=" + std::to_string(v.type) + ":";
     if ((v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ) &&
@@ -32,13 +32,8 @@ void DumpKey(tavplat::RegKey& key, const std::string& path, std::string& out) {
     }
     out += "\n";
   }
-  for (auto& [folded, sub] : key.subkeys)
-    DumpKey(*sub, path + "\\" + tavplat::Utf16ToUtf8(sub->name), out);
-}
-
-std::string Dump(tavplat::RegKey& root) {
-  std::string out;
-  DumpKey(root, "", out);
+  for (const auto& [folded, sub] : key.subkeys)
+    out += Dump(*sub, path + "\\" + tavplat::Utf16ToUtf8(sub->name));
   return out;
 }
 
