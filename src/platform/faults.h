@@ -10,8 +10,6 @@
 namespace tavplat {
 
 struct Faults {
-  /// Nonzero: RegQueryInfoKeyA returns this code.
-  LSTATUS queryInfoError = 0;
   /// RegEnumKeyExA fails with ERROR_NO_MORE_ITEMS at these indexes.
   std::vector<DWORD> enumFailIndexes;
   /// Key path (as passed to RegOpenKeyExA, any letter case) whose default value grows by

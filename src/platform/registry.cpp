@@ -379,7 +379,6 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
   LSTATUS status = ERROR_SUCCESS;
   RegKey* key = Resolve(hKey, status);
   if (!key) return status;
-  if (LSTATUS injected = InjectedFaults().queryInfoError) return injected;
   if (LSTATUS classStatus = EmptyClass(lpClass, lpcchClass)) return classStatus;
 
   BuildOrder(*key);

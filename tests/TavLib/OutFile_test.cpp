@@ -59,6 +59,32 @@ TEST_F(OutFileTest, FailuresThatNoRealFileGives) {
   Create(closing, TempPath("closing.txt"));
   Close(closing);
   EXPECT_EQ(IoFailureCode, ERROR_ACCESS_DENIED) << "a failed close";
+
+  IoFailureCode = 0;
+  tavplat::ResetFaults();
+  tavplat::InjectedFaults().shortWrite = true;
+  TextOutFile text;
+  Create(text, TempPath("short.txt"));
+  WriteStr(text, "abc");
+  Close(text);
+  EXPECT_EQ(IoFailureCode, 101) << "a short write is a failure, not a success";
+  EXPECT_TRUE(text.IsOpen) << "a failed write-out leaves the file open";
+  IoFailureCode = 0;
+  RawOutFile raw;
+  Create(raw, TempPath("short.bin"));
+  WriteBlock(raw, "abc", 3);
+  EXPECT_EQ(IoFailureCode, 101);
+
+  IoFailureCode = 0;
+  tavplat::ResetFaults();
+  tavplat::InjectedFaults().writeError = ERROR_IO_DEVICE;
+  tavplat::InjectedFaults().writeFailAfter = 128;
+  TextOutFile failing;
+  Create(failing, TempPath("failing.txt"));
+  WriteStr(failing, std::string(300, 'z'));
+  EXPECT_EQ(IoFailureCode, ERROR_IO_DEVICE);
+  EXPECT_EQ(tavplat::PlatformTrace().fileWrites, (Writes{128, 128}))
+      << "the rest of a string is not copied after a failed write-out";
 }
 
 }  // namespace
