@@ -63,13 +63,13 @@ class E2eTest : public ::testing::Test {
   void Set(const std::string& name, const std::string& value) { tavtest::SetEnv(Env, name, value); }
   void UseRegistry(const std::string& name) { Set("TAVDUMP_REGISTRY", DataPath(name)); }
 
-  /// Runs tavdump with `args` in the test's folder; `spec` gives further settings.
-  tavtest::ProcessResult Run(const std::vector<std::string>& args, tavtest::ProcessSpec spec = {}) {
-    spec.Binary = TAVDUMP_BINARY;
-    spec.Args = args;
-    spec.Env = Env;
-    spec.WorkDir = Dir.Path;
-    tavtest::ProcessResult result = RunProcess(spec);
+  /// Runs tavdump with `args` in the test's folder; `setup` gives further settings.
+  tavtest::ProcessResult Run(const std::vector<std::string>& args, tavtest::ProcessSpec setup = {}) {
+    setup.Binary = TAVDUMP_BINARY;
+    setup.Args = args;
+    setup.Env = Env;
+    setup.WorkDir = Dir.Path;
+    tavtest::ProcessResult result = RunProcess(setup);
     EXPECT_TRUE(result.StartError.empty() && !result.TimedOut && result.Signal == 0)
         << Describe(args, result);
     return result;

@@ -13,12 +13,12 @@ class OutputFailures : public E2eTest {
   /// Expects the end of a run through the failure report with `message`, after the banner
   /// unless that could not be written either.
   void ExpectReport(const std::vector<std::string>& args, const std::string& message,
-                    tavtest::ProcessSpec spec = {}) {
-    const tavtest::ProcessResult result = Run(args, spec);
+                    tavtest::ProcessSpec setup = {}) {
+    const tavtest::ProcessResult result = Run(args, setup);
     const std::string what = Describe(args, result);
     EXPECT_EQ(result.ExitCode, 1) << what;
     EXPECT_TRUE(tavtest::IsIoReport(result.Stderr, "tavdump", message)) << what;
-    EXPECT_EQ(result.Stdout, spec.StdoutPath.empty() ? Banner : "") << what;
+    EXPECT_EQ(result.Stdout, setup.StdoutPath.empty() ? Banner : "") << what;
   }
 };
 
@@ -41,11 +41,11 @@ TEST_F(OutputFailures, OutputFileCannotBeWritten) {
 // With standard output on a full device even the banner cannot be written: the report
 // comes instead, before any file is made.
 TEST_F(OutputFailures, StandardOutputOnAFullDevice) {
-  tavtest::ProcessSpec spec;
-  spec.StdoutPath = "/dev/full";
+  tavtest::ProcessSpec setup;
+  setup.StdoutPath = "/dev/full";
   for (const char* out : {"x.cmd", "x.reg", "x.inf"})
-    ExpectReport({Quarvel, out}, "I/O error 112.", spec);
-  ExpectReport({}, "I/O error 112.", spec);
+    ExpectReport({Quarvel, out}, "I/O error 112.", setup);
+  ExpectReport({}, "I/O error 112.", setup);
   EXPECT_TRUE(Files().empty());
 }
 
@@ -54,10 +54,10 @@ TEST_F(OutputFailures, StandardOutputOnAFullDevice) {
 // disk (code 101), and the file keeps the bytes that fitted, the leading part of what a
 // full run writes.
 TEST_F(OutputFailures, FileSizeLimitIsAFullDisk) {
-  tavtest::ProcessSpec spec;
-  spec.FileSizeLimit = 100;
+  tavtest::ProcessSpec setup;
+  setup.FileSizeLimit = 100;
   for (const std::string format : {"CMD", "REG", "INF"}) {
-    ExpectReport({Quarvel, "qv." + format}, "Disk full.", spec);
+    ExpectReport({Quarvel, "qv." + format}, "Disk full.", setup);
     EXPECT_TRUE(SameBytes("qv." + format, Expected("quarvel." + format).substr(0, 100),
                           Output("qv." + format)));
   }

@@ -6,24 +6,24 @@
 namespace tavtest {
 namespace {
 
-ProcessResult Shell(const std::string& script, ProcessSpec spec = {}) {
-  spec.Binary = "/bin/sh";
-  spec.Args.insert(spec.Args.begin(), {"-c", script, "sh"});
-  return RunProcess(spec);
+ProcessResult Shell(const std::string& script, ProcessSpec setup = {}) {
+  setup.Binary = "/bin/sh";
+  setup.Args.insert(setup.Args.begin(), {"-c", script, "sh"});
+  return RunProcess(setup);
 }
 
 TEST(ProcessRunner, StreamsExitCodeArgumentsEnvironmentAndFolderAreExact) {
   TempDir dir;
-  ProcessSpec spec;
-  spec.Args = {"", "a b", "\"q\""};
-  spec.Env = {"A=1", "AB=2", "a=3"};
-  SetEnv(spec.Env, "A", "this one");
-  UnsetEnv(spec.Env, "a");
-  spec.WorkDir = dir.Path;
+  ProcessSpec setup;
+  setup.Args = {"", "a b", "\"q\""};
+  setup.Env = {"A=1", "AB=2", "a=3"};
+  SetEnv(setup.Env, "A", "this one");
+  UnsetEnv(setup.Env, "a");
+  setup.WorkDir = dir.Path;
   const ProcessResult result = Shell(
       "printf '[%s]' \"$#\" \"$@\" \"$A\" \"$AB\" \"${a-unset}\" \"${HOME-unset}\" \"$(pwd)\"; "
       "printf 'err\\r\\n' >&2; exit 7",
-      spec);
+      setup);
   EXPECT_EQ(result.Stdout, "[3][][a b][\"q\"][this one][2][unset][unset][" + dir.Path + "]");
   EXPECT_EQ(result.Stderr, "err\r\n");
   EXPECT_EQ(result.ExitCode, 7);
@@ -44,9 +44,9 @@ TEST(ProcessRunner, LargeOutputOnBothStreams) {
 // the program fail, and a runner that missed either would fail them; a time-out that did
 // not work would hang them instead.
 TEST(ProcessRunner, TimeOut) {
-  ProcessSpec spec;
-  spec.TimeoutSeconds = 1;
-  const ProcessResult slow = Shell("sleep 30", spec);
+  ProcessSpec setup;
+  setup.TimeoutSeconds = 1;
+  const ProcessResult slow = Shell("sleep 30", setup);
   EXPECT_TRUE(slow.TimedOut);
   EXPECT_EQ(slow.Signal, 9);
 }

@@ -38,32 +38,32 @@ long long NowMs() {
 }
 
 // Only async-signal-safe calls between fork and exec: the parent may have threads.
-[[noreturn]] void RunChild(const ProcessSpec& spec, char* const* argv, char* const* envp, int out,
+[[noreturn]] void RunChild(const ProcessSpec& setup, char* const* argv, char* const* envp, int out,
                            int err) {
   int in = open("/dev/null", O_RDONLY);
-  if (!spec.StdoutPath.empty()) out = open(spec.StdoutPath.c_str(), O_WRONLY);
+  if (!setup.StdoutPath.empty()) out = open(setup.StdoutPath.c_str(), O_WRONLY);
   if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-  if (!spec.WorkDir.empty() && chdir(spec.WorkDir.c_str()) != 0) _exit(126);
-  if (spec.FileSizeLimit >= 0) {
-    rlimit limit{static_cast<rlim_t>(spec.FileSizeLimit), static_cast<rlim_t>(spec.FileSizeLimit)};
+  if (!setup.WorkDir.empty() && chdir(setup.WorkDir.c_str()) != 0) _exit(126);
+  if (setup.FileSizeLimit >= 0) {
+    rlimit limit{static_cast<rlim_t>(setup.FileSizeLimit), static_cast<rlim_t>(setup.FileSizeLimit)};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
     signal(SIGXFSZ, SIG_IGN);
   }
-  execve(spec.Binary.c_str(), argv, envp);
+  execve(setup.Binary.c_str(), argv, envp);
   _exit(127);
 }
 
 }  // namespace
 
-ProcessResult RunProcess(const ProcessSpec& spec) {
+ProcessResult RunProcess(const ProcessSpec& setup) {
   ProcessResult result;
-  if (access(spec.Binary.c_str(), X_OK) != 0) {
-    result.StartError = spec.Binary + ": " + std::strerror(errno);
+  if (access(setup.Binary.c_str(), X_OK) != 0) {
+    result.StartError = setup.Binary + ": " + std::strerror(errno);
     return result;
   }
-  std::vector<std::string> args = spec.Args;
-  args.insert(args.begin(), spec.Binary);
-  std::vector<std::string> env = spec.Env;
+  std::vector<std::string> args = setup.Args;
+  args.insert(args.begin(), setup.Binary);
+  std::vector<std::string> env = setup.Env;
   std::vector<char*> argv = PointerList(args);
   std::vector<char*> envp = PointerList(env);
 
@@ -73,7 +73,7 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
     return result;
   }
   const pid_t pid = fork();
-  if (pid == 0) RunChild(spec, argv.data(), envp.data(), out[1], err[1]);
+  if (pid == 0) RunChild(setup, argv.data(), envp.data(), out[1], err[1]);
   close(out[1]);
   close(err[1]);
   if (pid < 0) {
@@ -83,7 +83,7 @@ ProcessResult RunProcess(const ProcessSpec& spec) {
     return result;
   }
 
-  const long long deadline = NowMs() + static_cast<long long>(spec.TimeoutSeconds) * 1000;
+  const long long deadline = NowMs() + static_cast<long long>(setup.TimeoutSeconds) * 1000;
   int status = 0;
   bool exited = false;
   pollfd polls[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};

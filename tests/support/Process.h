@@ -42,9 +42,9 @@ struct ProcessResult {
   std::string StartError;
 };
 
-/// Runs `spec` to its end, reading standard output and standard error concurrently so
+/// Runs `setup` to its end, reading standard output and standard error concurrently so
 /// that neither pipe can fill up and stall the child. Standard input is /dev/null.
-ProcessResult RunProcess(const ProcessSpec& spec);
+ProcessResult RunProcess(const ProcessSpec& setup);
 
 /// Sets `name` to `value` in `env`, replacing an entry whose name is exactly `name`.
 void SetEnv(std::vector<std::string>& env, const std::string& name, const std::string& value);

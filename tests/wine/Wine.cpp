@@ -15,23 +15,23 @@ namespace {
 
 fs::path PristineDir() { return WorkRoot() / "pristine"; }
 
-ProcessSpec Spec(const fs::path& prefix, const std::string& program,
+ProcessSpec WineProcess(const fs::path& prefix, const std::string& program,
                  const std::vector<std::string>& args, const fs::path& workDir,
                  int timeoutSeconds = 120) {
-  ProcessSpec spec;
-  spec.Binary = program;
-  spec.Args = args;
+  ProcessSpec setup;
+  setup.Binary = program;
+  setup.Args = args;
   // Wine takes its code pages from the Unix locale; C.UTF-8 exists everywhere and gives
   // code page 1252 and 437, and UTF-8 arguments for the command line.
-  spec.Env = {"PATH=/usr/local/bin:/usr/bin:/bin",
+  setup.Env = {"PATH=/usr/local/bin:/usr/bin:/bin",
               "HOME=" + (WorkRoot() / "home").string(),
               "LANG=C.UTF-8",
               "WINEARCH=win64",
               "WINEDEBUG=-all",
               "WINEPREFIX=" + prefix.string()};
-  spec.WorkDir = workDir.string();
-  spec.TimeoutSeconds = timeoutSeconds;
-  return spec;
+  setup.WorkDir = workDir.string();
+  setup.TimeoutSeconds = timeoutSeconds;
+  return setup;
 }
 
 // Debian's Wine keeps the socket folder of a prefix's server in /tmp and names it in this
@@ -45,7 +45,7 @@ fs::path ServerSocketDir(const fs::path& prefix) {
 
 void EndServer(const fs::path& prefix) {
   if (!fs::exists(prefix)) return;
-  RunProcess(Spec(prefix, TAVDUMP_WINESERVER, {"-k"}, WorkRoot(), 30));
+  RunProcess(WineProcess(prefix, TAVDUMP_WINESERVER, {"-k"}, WorkRoot(), 30));
   if (const fs::path sockets = ServerSocketDir(prefix); !sockets.empty())
     tavtest::RemoveTree(sockets);
 }
@@ -99,8 +99,8 @@ std::string EnsurePristinePrefix() {
   if (!fs::exists(PristineDir() / "system.reg")) {
     tavtest::RemoveTree(PristineDir());
     const ProcessResult boot =
-        RunProcess(Spec(PristineDir(), TAVDUMP_WINEBOOT, {"-i"}, WorkRoot(), 300));
-    RunProcess(Spec(PristineDir(), TAVDUMP_WINESERVER, {"-w"}, WorkRoot(), 300));
+        RunProcess(WineProcess(PristineDir(), TAVDUMP_WINEBOOT, {"-i"}, WorkRoot(), 300));
+    RunProcess(WineProcess(PristineDir(), TAVDUMP_WINESERVER, {"-w"}, WorkRoot(), 300));
     if (const fs::path sockets = ServerSocketDir(PristineDir()); !sockets.empty())
       tavtest::RemoveTree(sockets);
     if (!fs::exists(PristineDir() / "system.reg")) {
@@ -148,7 +148,7 @@ WinePrefix::~WinePrefix() {
 
 ProcessSpec WineSpec(const WinePrefix& prefix, const std::vector<std::string>& args,
                      const fs::path& workDir) {
-  return Spec(prefix.Dir, TAVDUMP_WINE, args, workDir);
+  return WineProcess(prefix.Dir, TAVDUMP_WINE, args, workDir);
 }
 
 ProcessSpec WindowsSpec(const WinePrefix& prefix, const std::vector<std::string>& args,
@@ -159,7 +159,7 @@ ProcessSpec WindowsSpec(const WinePrefix& prefix, const std::vector<std::string>
 }
 
 ProcessSpec ServerSpec(const WinePrefix& prefix, const std::string& arg) {
-  return Spec(prefix.Dir, TAVDUMP_WINESERVER, {arg}, WorkRoot(), 30);
+  return WineProcess(prefix.Dir, TAVDUMP_WINESERVER, {arg}, WorkRoot(), 30);
 }
 
 LinuxSide LinuxSideOf(const WinePrefix& prefix) {
@@ -193,21 +193,21 @@ LinuxSide LinuxSideOf(const WinePrefix& prefix) {
 
 ProcessSpec LinuxSpec(const LinuxSide& side, const std::vector<std::string>& args,
                       const fs::path& workDir, const fs::path& registry) {
-  ProcessSpec spec;
-  spec.Binary = TAVDUMP_BINARY;
-  spec.Args = args;
-  spec.Env = side.Env;
-  tavtest::SetEnv(spec.Env, "TAVDUMP_REGISTRY",
+  ProcessSpec setup;
+  setup.Binary = TAVDUMP_BINARY;
+  setup.Args = args;
+  setup.Env = side.Env;
+  tavtest::SetEnv(setup.Env, "TAVDUMP_REGISTRY",
                   (registry.empty() ? side.Registry : registry).string());
-  spec.WorkDir = workDir.string();
-  return spec;
+  setup.WorkDir = workDir.string();
+  return setup;
 }
 
-std::string ShellLine(const ProcessSpec& spec, const fs::path& capture) {
-  std::string line = "(cd " + ShellQuote(spec.WorkDir) + " && exec env -i";
-  for (const std::string& entry : spec.Env) line += " " + ShellQuote(entry);
-  line += " " + ShellQuote(spec.Binary);
-  for (const std::string& arg : spec.Args) line += " " + ShellQuote(arg);
+std::string ShellLine(const ProcessSpec& setup, const fs::path& capture) {
+  std::string line = "(cd " + ShellQuote(setup.WorkDir) + " && exec env -i";
+  for (const std::string& entry : setup.Env) line += " " + ShellQuote(entry);
+  line += " " + ShellQuote(setup.Binary);
+  for (const std::string& arg : setup.Args) line += " " + ShellQuote(arg);
   const std::string base = capture.string();
   return line + " >" + ShellQuote(base + ".out") + " 2>" + ShellQuote(base + ".err") +
          " </dev/null); echo $? >" + ShellQuote(base + ".rc") + "\n";
@@ -229,7 +229,7 @@ ProcessResult RunScript(const WinePrefix& prefix, const std::vector<std::string>
   if (!unshareArgs.empty()) args.insert(args.end(), {"--", "/bin/sh"});
   args.insert(args.end(), {"-c", script});
   return RunProcess(
-      Spec(prefix.Dir, unshareArgs.empty() ? "/bin/sh" : TAVDUMP_UNSHARE, args, WorkRoot(), 240));
+      WineProcess(prefix.Dir, unshareArgs.empty() ? "/bin/sh" : TAVDUMP_UNSHARE, args, WorkRoot(), 240));
 }
 
 ProcessResult ImportRegFile(const WinePrefix& prefix, const fs::path& file) {

@@ -79,10 +79,10 @@ LinuxSide LinuxSideOf(const WinePrefix& prefix);
 ProcessSpec LinuxSpec(const LinuxSide& side, const std::vector<std::string>& args,
                       const fs::path& workDir, const fs::path& registry = {});
 
-/// A line of a POSIX shell script that runs `spec` (its folder, exactly its environment,
+/// A line of a POSIX shell script that runs `setup` (its folder, exactly its environment,
 /// its arguments) and leaves its standard output, standard error and exit code in the
 /// files `capture`.out, `capture`.err and `capture`.rc.
-std::string ShellLine(const ProcessSpec& spec, const fs::path& capture);
+std::string ShellLine(const ProcessSpec& setup, const fs::path& capture);
 
 /// What a ShellLine run left in its three files; StartError is set when they are missing.
 ProcessResult ReadCapture(const fs::path& capture);
