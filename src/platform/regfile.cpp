@@ -15,6 +15,11 @@ namespace tavplat {
 namespace {
 
 const std::u16string kHeader4 = u"REGEDIT4";
+
+// Windows nests keys at most 512 deep: a key line may name 512 keys below its root key.
+// The bound also keeps the merge and the freeing of the tree, which recurse by level, far
+// from the end of the stack.
+constexpr std::size_t kMaxDepth = 512;
 const std::u16string kHeader5 = u"Windows Registry Editor Version 5.00";
 
 // Where a section's key lives: the machine's classes, the user's, the merged view
@@ -174,6 +179,9 @@ struct Parser {
       names.emplace_back(text.substr(start, end - start));
       if (names.back().empty())
         Fail("the key path \"" + Utf16ToUtf8(text) + "\" has an empty key name");
+      if (names.size() > kMaxDepth + 1)
+        Fail("the key lies more than " + std::to_string(kMaxDepth) +
+             " levels below its root key, deeper than Windows nests keys");
       if (end == text.size()) break;
       start = end + 1;
     }
