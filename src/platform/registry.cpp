@@ -117,13 +117,6 @@ std::u16string FromLittleEndian(const std::vector<BYTE>& data) {
   return text;
 }
 
-bool EqualFolded(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (UpperChar(a[i]) != UpperChar(b[i])) return false;
-  return true;
-}
-
 std::vector<std::u16string_view> SplitPath(std::u16string_view path) {
   std::vector<std::u16string_view> names;
   std::size_t start = 0;
@@ -189,24 +182,30 @@ void DeleteSubkey(RegKey& key, std::u16string_view name) {
 }
 
 RegValue* FindValue(RegKey& key, std::u16string_view name) {
-  for (RegValue& value : key.values)
-    if (EqualFolded(value.name, name)) return &value;
-  return nullptr;
+  auto it = key.values.byName.find(FoldKeyName(name));
+  return it == key.values.byName.end() ? nullptr : &*it->second;
 }
 
 void SetValue(RegKey& key, RegValue value) {
-  if (RegValue* old = FindValue(key, value.name)) {
-    old->type = value.type;
-    old->data = std::move(value.data);
-  } else {
-    key.values.push_back(std::move(value));
+  auto [it, added] = key.values.byName.try_emplace(FoldKeyName(value.name));
+  if (!added) {
+    it->second->type = value.type;
+    it->second->data = std::move(value.data);
+    return;
+  }
+  try {
+    it->second = key.values.list.insert(key.values.list.end(), std::move(value));
+  } catch (...) {
+    key.values.byName.erase(it);  // no index entry without its value
+    throw;
   }
 }
 
 void DeleteValue(RegKey& key, std::u16string_view name) {
-  auto it = std::find_if(key.values.begin(), key.values.end(),
-                         [&](const RegValue& v) { return EqualFolded(v.name, name); });
-  if (it != key.values.end()) key.values.erase(it);
+  auto it = key.values.byName.find(FoldKeyName(name));
+  if (it == key.values.byName.end()) return;
+  key.values.list.erase(it->second);
+  key.values.byName.erase(it);
 }
 
 void MergeClasses(RegKey& machine, RegKey&& user) {

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <list>
 #include <map>
 #include <memory>
 #include <string>
@@ -20,6 +21,25 @@ struct RegValue {
   std::vector<BYTE> data;
 };
 
+/// The values of one key in the order they were set, with an index by FoldKeyName of their
+/// names, so that a key with many values is still read and written in logarithmic time.
+/// The functions below keep the two in step.
+struct RegValues {
+  std::list<RegValue> list;
+  std::map<std::u16string, std::list<RegValue>::iterator> byName;
+
+  RegValues() = default;
+  RegValues(RegValues&&) = default;
+  RegValues& operator=(RegValues&&) = default;
+  // A copy of the index would point into the other list.
+  RegValues(const RegValues&) = delete;
+  RegValues& operator=(const RegValues&) = delete;
+
+  auto begin() const { return list.begin(); }
+  auto end() const { return list.end(); }
+  std::size_t size() const { return list.size(); }
+};
+
 /// One key: its name with its letter case, its values in the order they were set, and its
 /// subkeys. `subkeys` is indexed by FoldKeyName of the subkey's name, so that its order is
 /// the order in which Windows enumerates them. `order` and `longestName` are a cache that
@@ -27,7 +47,7 @@ struct RegValue {
 /// through the functions below clears it.
 struct RegKey {
   std::u16string name;
-  std::vector<RegValue> values;
+  RegValues values;
   std::map<std::u16string, std::unique_ptr<RegKey>> subkeys;
   std::vector<RegKey*> order;
   DWORD longestName = 0;
