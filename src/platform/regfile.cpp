@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -104,6 +105,32 @@ bool ValidUtf8(std::string_view s) {
   return true;
 }
 
+// The input as a message quotes it: at most 60 characters, so that a bad line of any length
+// stays a short message, with control characters as escapes, so that none can end the line
+// or drive the terminal.
+std::string Shown(std::u16string_view text) {
+  constexpr std::size_t kMaxShown = 60;
+  std::string out;
+  std::size_t i = 0;
+  for (std::size_t shown = 0; i < text.size() && shown < kMaxShown; ++shown) {
+    const char16_t c = text[i];
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02x", static_cast<unsigned>(c));
+      out += c == 0 ? "\\0" : c == u'\t' ? "\\t" : c == u'\n' ? "\\n" : c == u'\r' ? "\\r" : escape;
+      ++i;
+      continue;
+    }
+    // A surrogate pair is one character.
+    const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                      text[i + 1] <= 0xDFFF;
+    out += Utf16ToUtf8(text.substr(i, pair ? 2 : 1));
+    i += pair ? 2 : 1;
+  }
+  if (i < text.size()) out += "...";
+  return out;
+}
+
 std::vector<BYTE> LittleEndian(std::u16string_view text) {
   std::vector<BYTE> bytes;
   bytes.reserve(text.size() * 2);
@@ -178,7 +205,7 @@ struct Parser {
       const std::size_t end = std::min(text.find(u'\\', start), text.size());
       names.emplace_back(text.substr(start, end - start));
       if (names.back().empty())
-        Fail("the key path \"" + Utf16ToUtf8(text) + "\" has an empty key name");
+        Fail("the key path \"" + Shown(text) + "\" has an empty key name");
       if (names.size() > kMaxDepth + 1)
         Fail("the key lies more than " + std::to_string(kMaxDepth) +
              " levels below its root key, deeper than Windows nests keys");
@@ -213,7 +240,7 @@ struct Parser {
              root == u"HKEY_PERFORMANCE_DATA")
       part = Part::Elsewhere;
     else
-      Fail("unknown root key \"" + Utf16ToUtf8(given) +
+      Fail("unknown root key \"" + Shown(given) +
            "\" (expected a name like HKEY_CLASSES_ROOT)");
     path = std::move(names);
     haveSection = true;
@@ -260,7 +287,7 @@ struct Parser {
           out += u'\r';
           break;
         default:
-          Fail(std::string("unknown escape \"\\") + Utf16ToUtf8(s.substr(i, 1)) + "\" in " + what +
+          Fail(std::string("unknown escape \"\\") + Shown(s.substr(i, 1)) + "\" in " + what +
                " (a backslash is written \\\\)");
       }
     }
@@ -270,7 +297,7 @@ struct Parser {
   void ExpectEnd(std::u16string_view rest, const std::string& what) {
     rest = TrimLeft(rest);
     if (!rest.empty() && rest.front() != u';')
-      Fail("unexpected text \"" + Utf16ToUtf8(Trim(rest)) + "\" after " + what);
+      Fail("unexpected text \"" + Shown(Trim(rest)) + "\" after " + what);
   }
 
   // Comma-separated bytes, continued on the next line after a final backslash.
@@ -291,7 +318,7 @@ struct Parser {
       for (std::u16string_view item : items) {
         const std::optional<DWORD> byte = item.size() <= 2 ? ParseHex32(item) : std::nullopt;
         if (!byte)
-          Fail("\"" + Utf16ToUtf8(item) +
+          Fail("\"" + Shown(item) +
                "\" is not a hex byte (expected one or two hex digits between commas)");
         bytes.push_back(static_cast<BYTE>(*byte));
       }
@@ -394,7 +421,7 @@ struct Parser {
       } else if (s.front() == u'@' || s.front() == u'"') {
         ValueLine(s);
       } else {
-        Fail("unexpected text \"" + Utf16ToUtf8(Trim(s)) +
+        Fail("unexpected text \"" + Shown(Trim(s)) +
              "\" (expected a [key] line, a value line or a comment)");
       }
     }

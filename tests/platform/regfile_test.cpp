@@ -199,7 +199,10 @@ TEST_F(RegFile, EachMistakeIsNamedWithItsLine) {
            {key + "@=hex(z):01\n", "3: expected a hex type number and \"):\" after \"hex(\", as in \"hex(2):\""},
            {key + "@=str:\"x\"\n",
             "3: expected a quoted string, \"dword:\", \"hex:\", \"hex(N):\" or \"-\" after \"=\""},
-           {key + "x=1\n", "3: unexpected text \"x=1\" (expected a [key] line, a value line or a comment)"}})
+           {key + "x=1\n", "3: unexpected text \"x=1\" (expected a [key] line, a value line or a comment)"},
+           {key + "x\x1b[2J\r\t" + std::string(1, '\0') + "\x7f\x01\xe9" + std::string(99, 'y') + "\n",
+            "3: unexpected text \"x\\x1b[2J\\r\\t\\0\\x7f\\x01\xc3\xa9" + std::string(49, 'y') +
+                "...\" (expected a [key] line, a value line or a comment)"}})
     EXPECT_EQ(Parse(text), "error 1009: " + (message[0] == 't' ? message : "t.reg:" + message)) << text;
 }
 
