@@ -1,6 +1,7 @@
 #include "process.h"
 
 #include "codepage.h"
+#include "registry.h"
 
 #include <unistd.h>
 
@@ -107,6 +108,8 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
 }
 
 void WINAPI ExitProcess(UINT uExitCode) {
+  // The tool flushes its standard output before it ends; the layer's line follows it.
+  tavplat::WritePendingDiagnostic();
   // std::exit runs the exit handlers, so that sanitizers still report at the end.
   std::exit(static_cast<int>(uExitCode));
 }

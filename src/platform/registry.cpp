@@ -37,21 +37,13 @@ struct Registry {
   std::unordered_map<std::uintptr_t, OpenKey> handles;
   // Handle values are never reused, so a closed handle stays invalid.
   std::uintptr_t nextHandle = 0x100;
+  // The line about a registry that could not be loaded, until the process ends.
+  std::string diagnostic;
 };
 
 Registry& State() {
   static Registry registry;
   return registry;
-}
-
-void WriteErrorLine(const std::string& message) {
-  const std::string line = "tavdump: " + message + "\n";
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = write(2, line.data() + done, line.size() - done);
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
 }
 
 void Load(Registry& r) {
@@ -68,7 +60,9 @@ void Load(Registry& r) {
     r.state = LoadState::Loaded;
   } else {
     r.state = LoadState::Failed;
-    WriteErrorLine(error);
+    // Written when the process ends: the tool may still hold lines for standard output
+    // that come before it, and with both streams in one file the order shows.
+    r.diagnostic = "tavdump: " + error + "\n";
   }
 }
 
@@ -224,9 +218,21 @@ void MergeClasses(RegKey& machine, RegKey&& user) {
   user.subkeys.clear();
 }
 
+void WritePendingDiagnostic() {
+  std::string& line = State().diagnostic;
+  std::size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = write(2, line.data() + done, line.size() - done);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  line.clear();
+}
+
 void ResetRegistry() {
   Registry& r = State();
   r.root = RegKey{};
+  r.diagnostic.clear();
   r.handles.clear();
   r.state = LoadState::Loaded;
   r.failure = ERROR_SUCCESS;

@@ -77,6 +77,11 @@ void DeleteValue(RegKey& key, std::u16string_view name);
 /// instead of the machine's, and the subkeys of both appear. `user` is consumed.
 void MergeClasses(RegKey& machine, RegKey&& user);
 
+/// Writes the line that says why the registry could not be loaded, if it could not, to
+/// standard error, once. ExitProcess calls it, after the tool has written its standard
+/// output, so that the line comes last even when both streams go to one file.
+void WritePendingDiagnostic();
+
 /// Empties HKEY_CLASSES_ROOT and marks the registry as loaded, so that TAVDUMP_REGISTRY is
 /// not read afterwards. Tests start from here and build their tree with the calls below.
 /// Handles opened before are no longer valid.
