@@ -450,6 +450,8 @@ void ResetCodePages() {
   s.oemcp.reset();
 }
 
+bool CheckCodePages(std::string& /*error*/) { return true; }
+
 bool IsLeadByte(UINT codePage, unsigned char byte) {
   const PageTables* t = Tables(codePage);
   return t && t->lead[byte];

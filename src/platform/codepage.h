@@ -17,6 +17,10 @@ UINT OemCodePage();
 /// again (tests change TAVDUMP_ACP between cases).
 void ResetCodePages();
 
+/// True when TAVDUMP_ACP and TAVDUMP_OEMCP name code pages the layer can serve; otherwise
+/// false with one line in `error` (no line end) that says which setting is wrong.
+bool CheckCodePages(std::string& error);
+
 /// True when `byte` starts a two-byte character in `codePage` (never for single-byte pages).
 bool IsLeadByte(UINT codePage, unsigned char byte);
 

@@ -50,7 +50,10 @@ void Load(Registry& r) {
   r.root = RegKey{};
   const char* path = std::getenv("TAVDUMP_REGISTRY");
   std::string error;
-  if (!path || !*path) {
+  // The file is read in the code pages in force, so a wrong setting of them comes first.
+  if (!CheckCodePages(error)) {
+    r.failure = ERROR_INVALID_PARAMETER;
+  } else if (!path || !*path) {
     r.failure = ERROR_FILE_NOT_FOUND;
     error = path ? "TAVDUMP_REGISTRY is empty" : "TAVDUMP_REGISTRY is not set";
   } else {
