@@ -27,7 +27,9 @@ LSTATUS LoadRegFile(const std::string& path, RegKey& classesRoot, std::string& e
 /// part, keys under HKEY_CURRENT_USER\Software\Classes the user's; MergeClasses joins them.
 /// A section under HKEY_CLASSES_ROOT sets values where Windows would write them (in the
 /// user's key when the user has that key, else in the machine's) and deletes from both.
-/// Keys under other roots are checked for syntax and left out.
+/// Keys under other roots are checked for syntax and left out. A key line may name at most
+/// 512 keys below its root key, as deep as Windows nests keys; a deeper one is an error.
+/// Messages quote at most 60 characters of the file, control characters as escapes.
 LSTATUS ParseRegFile(std::string_view bytes, const std::string& name, RegKey& classesRoot,
                      std::string& error);
 
