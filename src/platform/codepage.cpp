@@ -32,6 +32,8 @@ constexpr const char* kTableFolder = "/usr/share/wine/nls/";
 constexpr UINT kSupportedPages[] = {437,  720,  737,  775,  850,  852,  857,  862,
                                     866,  874,  932,  936,  949,  950,  1250, 1251,
                                     1252, 1253, 1254, 1255, 1256, 1257, 1258};
+constexpr const char* kSupportedList =
+    "437, 720, 737, 775, 850, 852, 857, 862, 866, 874, 932, 936, 949, 950 or 1250 to 1258";
 
 struct PageTable {
   // The byte that a character without any mapping becomes, and the character that a
@@ -55,8 +57,8 @@ std::unique_ptr<PageTable> ReadTable(UINT page, std::string& error) {
   const std::string path = kTableFolder + ("c_" + std::to_string(page) + ".nls");
   std::ifstream in(path, std::ios::binary);
   if (!in) {
-    error = "code page " + std::to_string(page) + " needs Windows' table " + path + " (from Wine): " +
-            std::strerror(errno);
+    error = "code page " + std::to_string(page) + " needs Windows' table " + path +
+            " (from Wine): " + std::strerror(errno);
     return nullptr;
   }
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -166,11 +168,9 @@ UINT PageOf(const char* variable, UINT fallback, std::string& error) {
   UINT page = 0;
   const auto [rest, failure] = std::from_chars(text, end, page);
   if (failure == std::errc() && rest == end && Supported(page)) return page;
-  if (error.empty()) {
-    error = std::string(variable) + "=" + Quoted(text) + " is not a supported code page (";
-    for (const UINT& supported : kSupportedPages)
-      error += std::to_string(supported) + (&supported == std::end(kSupportedPages) - 1 ? ")" : ", ");
-  }
+  if (error.empty())
+    error = std::string(variable) + "=" + Quoted(text) + " names no supported code page (" +
+            kSupportedList + ")";
   return fallback;
 }
 
@@ -195,7 +195,8 @@ CodePages& Chosen() {
   s.chosen = true;
   s.error.clear();
   s.acp = PageOf("TAVDUMP_ACP", 1252, s.error);
-  s.oemcp = PageOf("TAVDUMP_OEMCP", std::getenv("TAVDUMP_ACP") ? PairedOemPage(s.acp) : 437, s.error);
+  const UINT oemcp = std::getenv("TAVDUMP_ACP") ? PairedOemPage(s.acp) : 437;
+  s.oemcp = PageOf("TAVDUMP_OEMCP", oemcp, s.error);
   // A page whose table cannot be read gives way to the default, which is recorded.
   std::string why;
   if (!Table(s.acp, &why)) s.acp = 1252;
@@ -475,7 +476,7 @@ template <typename Text, typename Unit>
 int Deliver(const Text& result, Unit* out, int room, std::size_t whole) {
   const int needed = static_cast<int>(result.size());
   if (room == 0) return needed;
-  std::copy(result.begin(), result.begin() + static_cast<std::ptrdiff_t>(std::min(whole, result.size())), out);
+  std::copy_n(result.begin(), std::min(whole, result.size()), out);
   if (needed <= room) return needed;
   SetLastError(ERROR_INSUFFICIENT_BUFFER);
   return 0;

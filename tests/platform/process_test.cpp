@@ -21,7 +21,8 @@ TEST(CommandLine, BuiltAsWineBuildsIt) {
     std::vector<std::string> args;
     const char* line;
   } cases[] = {
-      {"1252", {"/usr/bin/tavdump", "C:\\P\\A\xEF\xBC\x82 B\\p.exe", "o.reg", "x\xCA\xBAy", "caf\xC3\xA9"},
+      {"1252",
+       {"/usr/bin/tavdump", "C:\\P\\A\xEF\xBC\x82 B\\p.exe", "o.reg", "x\xCA\xBAy", "caf\xC3\xA9"},
        "\"/usr/bin/tavdump\" \"C:\\P\\A\" B\\p.exe\" o.reg x\"y caf\xE9"},
       {"1252", {"p", "a\"b", "", "c d", "e\\\"f", "g\\\\", "h\\ i", "j k\\", "l\tm", "n\no"},
        "\"p\" a\\\"b \"\" \"c d\" e\\\\\\\"f g\\\\ \"h\\ i\" \"j k\\\\\" \"l\tm\" n\no"},
