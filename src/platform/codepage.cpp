@@ -406,7 +406,6 @@ char16_t UpperChar(char16_t c) {
   return table[c];
 }
 
-
 }  // namespace tavplat
 
 // The Win32 functions themselves, over the procedures above.
