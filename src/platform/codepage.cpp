@@ -1,471 +1,295 @@
-#include "codepage_internal.h"
+#include "codepage.h"
 
-#include "bestfit.h"
+#include "recorded_pages.h"
 
-#include <iconv.h>
 #include <locale.h>
 #include <wctype.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
-#include <atomic>
-#include <mutex>
-#include <optional>
-#include <string>
 #include <vector>
 
 namespace tavplat {
 
 namespace {
 
-constexpr std::uint16_t kUnmapped = 0xFFFF;
+// Windows converts through one table per code page, and Wine ships those tables in
+// Windows' own format (Debian's package libwine): the layer reads them, so that every
+// conversion is Windows' own. The default pages are recorded in the program as well
+// (scripts/record-codepages.py), so that it runs without the package.
+constexpr const char* kTableFolder = "/usr/share/wine/nls/";
 
-// Everything needed to convert one code page without calling iconv again: Windows
-// converts through fixed tables, and the scan converts once per registry command.
-struct PageTables {
-  UINT page = 0;
-  bool doubleByte = false;
+// The ANSI and OEM pages of Windows' locales that write ASCII as ASCII, as the core needs.
+constexpr UINT kSupportedPages[] = {437,  720,  737,  775,  850,  852,  857,  862,
+                                    866,  874,  932,  936,  949,  950,  1250, 1251,
+                                    1252, 1253, 1254, 1255, 1256, 1257, 1258};
+constexpr const char* kSupportedList =
+    "437, 720, 737, 775, 850, 852, 857, 862, 866, 874, 932, 936, 949, 950 or 1250 to 1258";
+
+struct PageTable {
+  // The byte that a character without any mapping becomes, and the character that a
+  // lead byte without its trail becomes.
+  std::uint16_t defaultChar = '?';
   char16_t defaultWide = u'?';
   std::array<bool, 256> lead{};
   std::array<char16_t, 256> single{};
-  // Indexed by lead * 256 + trail; kUnmapped where the pair means nothing.
+  // Indexed by lead * 256 + trail; double-byte pages only.
   std::vector<char16_t> pairs;
-  // Indexed by UTF-16 code unit: the byte, or lead * 256 + trail, or kUnmapped.
-  std::vector<std::uint16_t> narrow;
-  // The ANSI upper-casing of each single byte.
-  std::array<unsigned char, 256> upper{};
+  // Indexed by UTF-16 unit: the byte, or lead * 256 + trail; best fit included.
+  std::vector<std::uint16_t> narrow = std::vector<std::uint16_t>(65536, '?');
 };
 
-struct IconvHandle {
-  iconv_t cd = reinterpret_cast<iconv_t>(-1);
-  IconvHandle(const char* to, const char* from) : cd(iconv_open(to, from)) {}
-  ~IconvHandle() {
-    if (ok()) iconv_close(cd);
+// A table in Windows' NLS format: a header (its length in words first, then the page,
+// the longest character in bytes, the default byte and the default character), the
+// distance in words to the Unicode table, the characters of the 256 bytes, a count and
+// that many glyphs, a count of double-byte ranges and, when nonzero, the offsets of each
+// lead byte's 256 characters; then the Unicode table, bytes or (double-byte pages) words.
+std::unique_ptr<PageTable> ReadTable(UINT page, std::string& error) {
+  const std::string path = kTableFolder + ("c_" + std::to_string(page) + ".nls");
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "code page " + std::to_string(page) + " needs Windows' table " + path +
+            " (from Wine): " + std::strerror(errno);
+    return nullptr;
   }
-  IconvHandle(const IconvHandle&) = delete;
-  IconvHandle& operator=(const IconvHandle&) = delete;
-  bool ok() const { return cd != reinterpret_cast<iconv_t>(-1); }
-};
-
-std::string IconvName(UINT page) { return "CP" + std::to_string(page); }
-
-// Converts `in` completely, flushing any state; nullopt when iconv refuses any of it.
-// `incomplete` is set when the input ended inside a character.
-std::optional<std::string> Convert(const IconvHandle& h, const std::string& in,
-                                   bool* incomplete = nullptr) {
-  iconv(h.cd, nullptr, nullptr, nullptr, nullptr);
-  std::string out(16 + in.size() * 8, '\0');
-  char* src = const_cast<char*>(in.data());
-  std::size_t srcLeft = in.size();
-  char* dst = out.data();
-  std::size_t dstLeft = out.size();
-  if (incomplete) *incomplete = false;
-  if (iconv(h.cd, &src, &srcLeft, &dst, &dstLeft) == static_cast<std::size_t>(-1)) {
-    if (errno == EINVAL && incomplete) *incomplete = true;
-    return std::nullopt;
-  }
-  if (iconv(h.cd, nullptr, nullptr, &dst, &dstLeft) == static_cast<std::size_t>(-1))
-    return std::nullopt;
-  out.resize(out.size() - dstLeft);
-  return out;
-}
-
-// One UTF-16 unit from iconv's UTF-16LE output, or nullopt when it is not exactly one.
-std::optional<char16_t> OneUnit(const std::optional<std::string>& utf16) {
-  if (!utf16 || utf16->size() != 2) return std::nullopt;
-  return static_cast<char16_t>(static_cast<unsigned char>((*utf16)[0]) |
-                               static_cast<unsigned char>((*utf16)[1]) << 8);
-}
-
-std::string UnitBytes(char16_t c) {
-  return std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
-}
-
-using ByteRange = std::pair<unsigned char, unsigned char>;
-
-struct EudcBlock {
-  ByteRange leads;
-  std::vector<ByteRange> trails;
-  char16_t first;
-};
-
-// Where Windows' tables differ from glibc's: the character a broken double-byte
-// sequence becomes, bytes glibc leaves undefined or reads otherwise, and the lead bytes.
-struct PageQuirks {
-  char16_t defaultWide = u'?';
-  std::vector<std::pair<unsigned char, char16_t>> singles;
-  // Inclusive ranges of lead bytes; empty where iconv's reading of the page holds.
-  std::vector<ByteRange> leads;
-  // The user-defined areas, which Windows maps onto the private use area cell by cell
-  // in code order and glibc leaves out.
-  std::vector<EudcBlock> eudc;
-  // Nonzero: every other pair with a trail in 40-7E or 80-FE that is still open gets the
-  // next private character from here on, in code order.
-  char16_t fillFrom = 0;
-  // Characters with two codes in the page, where Windows writes the other one.
-  std::vector<std::pair<char16_t, std::uint16_t>> preferred;
-};
-
-PageQuirks QuirksOf(UINT page) {
-  PageQuirks q;
-  switch (page) {
-    case 932:
-      q.defaultWide = u'\u30FB';
-      q.singles = {{0x80, u'\u0080'}, {0xA0, u'\uF8F0'}, {0xFD, u'\uF8F1'},
-                   {0xFE, u'\uF8F2'}, {0xFF, u'\uF8F3'}};
-      q.leads = {{0x81, 0x9F}, {0xE0, 0xFC}};
-      break;
-    case 936:
-      q.singles = {{0x80, u'\u20AC'}, {0xFF, u'\uF8F5'}};
-      q.leads = {{0x81, 0xFE}};
-      q.eudc = {{{0xAA, 0xAF}, {{0xA1, 0xFE}}, u'\uE000'},
-                {{0xF8, 0xFE}, {{0xA1, 0xFE}}, u'\uE234'},
-                {{0xA1, 0xA7}, {{0x40, 0x7E}, {0x80, 0xA0}}, u'\uE4C6'}};
-      q.fillFrom = u'\uE766';
-      break;
-    case 949:
-      q.singles = {{0x80, u'\u0080'}, {0xFF, u'\uF8F7'}};
-      q.leads = {{0x81, 0xFE}};
-      q.eudc = {{{0xC9, 0xC9}, {{0xA1, 0xFE}}, u'\uE000'},
-                {{0xFE, 0xFE}, {{0xA1, 0xFE}}, u'\uE05E'}};
-      break;
-    case 950:
-      q.singles = {{0x80, u'\u0080'}, {0xFF, u'\uF8F8'}};
-      q.leads = {{0x81, 0xFE}};
-      q.eudc = {{{0x81, 0x8D}, {{0x40, 0x7E}, {0xA1, 0xFE}}, u'\uEEB8'},
-                {{0x8E, 0xA0}, {{0x40, 0x7E}, {0xA1, 0xFE}}, u'\uE311'},
-                {{0xFA, 0xFE}, {{0x40, 0x7E}, {0xA1, 0xFE}}, u'\uE000'}};
-      q.preferred = {{u'\u2550', 0xF9F9}, {u'\u255E', 0xF9E9}, {u'\u2561', 0xF9EB},
-                     {u'\u256A', 0xF9EA}};
-      break;
-    case 857:
-      q.singles = {{0xD5, u'\uF8BB'}, {0xE7, u'\uF8BC'}, {0xF2, u'\uF8BD'}};
-      break;
-    case 874:
-      q.singles = {{0xDB, u'\uF8C1'}, {0xDC, u'\uF8C2'}, {0xDD, u'\uF8C3'}, {0xDE, u'\uF8C4'},
-                   {0xFC, u'\uF8C5'}, {0xFD, u'\uF8C6'}, {0xFE, u'\uF8C7'}, {0xFF, u'\uF8C8'}};
-      break;
-    case 1253:
-      q.singles = {{0xAA, u'\uF8F9'}, {0xD2, u'\uF8FA'}, {0xFF, u'\uF8FB'}};
-      break;
-    case 1255:
-      q.singles = {{0xCA, u'\u05BA'}, {0xD9, u'\uF88D'}, {0xDA, u'\uF88E'}, {0xDB, u'\uF88F'},
-                   {0xDC, u'\uF890'}, {0xDD, u'\uF891'}, {0xDE, u'\uF892'}, {0xDF, u'\uF893'},
-                   {0xFB, u'\uF894'}, {0xFC, u'\uF895'}, {0xFF, u'\uF896'}};
-      break;
-    case 1257:
-      q.singles = {{0xA1, u'\uF8FC'}, {0xA5, u'\uF8FD'}};
-      break;
-    default:
-      break;
-  }
-  return q;
-}
-
-// Adds Windows' best-fit mappings of `page` for the characters still without a code.
-void AddBestFit(PageTables& t) {
-  for (const BestFitPage& fit : kBestFit) {
-    if (fit.page != t.page) continue;
-    const char* p = fit.entries;
-    while (*p) {
-      char* end = nullptr;
-      const unsigned long first = std::strtoul(p, &end, 16);
-      const unsigned long code = std::strtoul(end + 1, &end, 16);
-      unsigned long count = 1;
-      const char kind = *end;
-      if (kind == '+' || kind == '*') count = std::strtoul(end + 1, &end, 10);
-      for (unsigned long i = 0; i < count; ++i) {
-        const auto target = static_cast<std::uint16_t>(kind == '+' ? code + i : code);
-        if (t.narrow[first + i] == kUnmapped) t.narrow[first + i] = target;
-      }
-      p = end;
-      while (*p == ' ') ++p;
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  bool complete = true;
+  const auto word = [&](std::size_t i) -> std::uint16_t {
+    if (2 * i + 1 < bytes.size())
+      return static_cast<unsigned char>(bytes[2 * i]) |
+             static_cast<unsigned char>(bytes[2 * i + 1]) << 8;
+    complete = false;
+    return 0;
+  };
+  auto t = std::make_unique<PageTable>();
+  const std::size_t header = word(0);
+  const bool doubleByte = word(2) == 2;
+  t->defaultChar = word(3);
+  t->defaultWide = word(4);
+  const std::size_t unicode = header + word(header) + 1;
+  for (int b = 0; b < 256; ++b) t->single[b] = word(header + 1 + b);
+  std::size_t p = header + 257;
+  if (word(p++)) p += 256;
+  if (word(p++)) {
+    t->pairs.assign(65536, t->defaultWide);
+    for (int l = 0; l < 256; ++l) {
+      const std::size_t offset = word(p + l);
+      t->lead[l] = offset != 0;
+      for (int trail = 0; offset && trail < 256; ++trail)
+        t->pairs[l * 256 + trail] = word(p + offset + trail);
     }
   }
-}
-
-std::unique_ptr<PageTables> BuildTables(UINT page) {
-  const std::string name = IconvName(page);
-  IconvHandle toWide("UTF-16LE", name.c_str());
-  IconvHandle toNarrow(name.c_str(), "UTF-16LE");
-  if (!toWide.ok() || !toNarrow.ok()) return nullptr;
-  auto t = std::make_unique<PageTables>();
-  t->page = page;
-  const PageQuirks quirks = QuirksOf(page);
-  t->defaultWide = quirks.defaultWide;
-
-  for (int b = 0; b < 256; ++b) {
-    bool incomplete = false;
-    const auto wide = OneUnit(Convert(toWide, std::string(1, static_cast<char>(b)), &incomplete));
-    if (incomplete && b >= 0x80) {
-      t->lead[b] = true;
-      t->doubleByte = true;
-      t->single[b] = t->defaultWide;
-    } else {
-      // Windows gives every byte a character: those the page leaves open stand for
-      // the Unicode character of the same number.
-      t->single[b] = wide ? *wide : static_cast<char16_t>(b);
-    }
+  for (std::size_t u = 0; u < 65536; ++u)
+    t->narrow[u] = doubleByte ? word(unicode + u) : word(unicode + u / 2) >> (u % 2 * 8) & 0xFF;
+  if (!complete || word(1) != page || doubleByte != !t->pairs.empty()) {
+    error = "code page " + std::to_string(page) + ": " + path + " is no valid code-page table";
+    return nullptr;
   }
-  for (const auto& [first, last] : quirks.leads) {
-    for (int b = first; b <= last; ++b) {
-      t->lead[b] = true;
-      t->single[b] = t->defaultWide;
-    }
-  }
-  for (const auto& [b, c] : quirks.singles) t->single[b] = c;
-
-  if (t->doubleByte) {
-    t->pairs.assign(65536, static_cast<char16_t>(kUnmapped));
-    for (int l = 0x80; l < 256; ++l) {
-      if (!t->lead[l]) continue;
-      for (int tr = 1; tr < 256; ++tr) {
-        const std::string two{static_cast<char>(l), static_cast<char>(tr)};
-        if (const auto wide = OneUnit(Convert(toWide, two))) t->pairs[l * 256 + tr] = *wide;
-      }
-    }
-    for (const EudcBlock& block : quirks.eudc) {
-      char16_t next = block.first;
-      for (int l = block.leads.first; l <= block.leads.second; ++l) {
-        for (const auto& [first, last] : block.trails) {
-          for (int tr = first; tr <= last; ++tr, ++next) {
-            if (t->pairs[l * 256 + tr] == kUnmapped) t->pairs[l * 256 + tr] = next;
-          }
-        }
-      }
-    }
-    if (quirks.fillFrom) {
-      char16_t next = quirks.fillFrom;
-      for (int l = 0x81; l < 0xFF; ++l) {
-        for (int tr = 0x40; tr < 0xFF; ++tr) {
-          if (tr != 0x7F && t->lead[l] && t->pairs[l * 256 + tr] == kUnmapped) t->pairs[l * 256 + tr] = next++;
-        }
-      }
-    }
-  }
-
-  t->narrow.assign(65536, kUnmapped);
-  for (int u = 0; u < 65536; ++u) {
-    if (u >= 0xD800 && u < 0xE000) continue;
-    const auto bytes = Convert(toNarrow, UnitBytes(static_cast<char16_t>(u)));
-    if (!bytes || bytes->empty() || bytes->size() > 2) continue;
-    const auto b0 = static_cast<unsigned char>((*bytes)[0]);
-    if (bytes->size() == 1 && !t->lead[b0] && t->single[b0] == u) {
-      t->narrow[u] = b0;
-    } else if (bytes->size() == 2 && t->lead[b0]) {
-      const auto code = static_cast<std::uint16_t>(b0 * 256 + static_cast<unsigned char>((*bytes)[1]));
-      if (t->pairs[code] == u) t->narrow[u] = code;
-    }
-  }
-  // Characters that only Windows' table gives a byte reach it the other way round too.
-  for (int b = 0; b < 256; ++b) {
-    if (!t->lead[b] && t->narrow[t->single[b]] == kUnmapped) t->narrow[t->single[b]] = b;
-  }
-  if (t->doubleByte) {
-    for (int code = 0x8000; code < 65536; ++code) {
-      const char16_t c = t->pairs[code];
-      if (c != kUnmapped && t->narrow[c] == kUnmapped) t->narrow[c] = static_cast<std::uint16_t>(code);
-    }
-  }
-  for (const auto& [c, code] : quirks.preferred) t->narrow[c] = code;
-  AddBestFit(*t);
   return t;
 }
 
-void FillUpper(PageTables& t);
+std::unique_ptr<PageTable> RecordedTable(const char* data) {
+  auto t = std::make_unique<PageTable>();
+  char* p = const_cast<char*>(data);
+  for (int b = 0; b < 256; ++b) {
+    t->single[b] = static_cast<char16_t>(b < 0x80 ? b : std::strtoul(p, &p, 16));
+    t->narrow[t->single[b]] = static_cast<std::uint16_t>(b);
+  }
+  for (unsigned long unit = 0; *p;) {
+    unit += std::strtoul(p, &p, 16);
+    t->narrow[unit] = static_cast<std::uint16_t>(std::strtoul(p, &p, 16));
+  }
+  return t;
+}
 
-struct CodePageState {
-  std::mutex mutex;
-  std::map<UINT, std::unique_ptr<PageTables>> pages;
-  std::map<UINT, bool> unknown;
-  std::optional<UINT> acp;
-  std::optional<UINT> oemcp;
+// The process runs on one thread, as the tool does.
+struct CodePages {
+  // Every table asked for, null with its reason when it cannot be had.
+  std::map<UINT, std::pair<std::unique_ptr<PageTable>, std::string>> tables;
+  bool chosen = false;
+  UINT acp = 1252;
+  UINT oemcp = 437;
+  const PageTable* ansi = nullptr;
+  std::string error;
 };
 
-CodePageState& State() {
-  static CodePageState state;
+CodePages& State() {
+  static CodePages state;
   return state;
 }
 
-// The tables of `page`, built on first use; null when iconv does not know the page.
-// The caller holds the state's mutex.
-const PageTables* TablesLocked(CodePageState& s, UINT page) {
-  if (const auto it = s.pages.find(page); it != s.pages.end()) return it->second.get();
-  if (s.unknown.count(page)) return nullptr;
-  auto built = BuildTables(page);
-  if (!built) {
-    s.unknown[page] = true;
-    return nullptr;
-  }
-  FillUpper(*built);
-  return (s.pages[page] = std::move(built)).get();
+bool Supported(UINT page) {
+  return std::find(std::begin(kSupportedPages), std::end(kSupportedPages), page) !=
+         std::end(kSupportedPages);
 }
 
-// The code page named by `variable`, or `fallback` when it names none that iconv
-// knows. UTF-8 and the pseudo pages are no ANSI or OEM page of their own.
-UINT PageFromEnvironmentLocked(CodePageState& s, const char* variable, UINT fallback) {
+// The table of a supported page, read on first use; null (and why) when there is none.
+const PageTable* Table(UINT page, std::string* error = nullptr) {
+  auto& [table, why] = State().tables[page];
+  if (!table && why.empty()) {
+    for (const RecordedPage& recorded : kRecordedPages)
+      if (recorded.page == page) table = RecordedTable(recorded.data);
+    if (!table && Supported(page)) table = ReadTable(page, why);
+    if (!table && why.empty()) why = "code page " + std::to_string(page) + " is not supported";
+  }
+  if (!table && error) *error = why;
+  return table.get();
+}
+
+// `text` in double quotes for a one-line message: at most 60 bytes of it, and anything
+// but printable ASCII as \xHH, so that no value can garble the terminal.
+std::string Quoted(std::string_view text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size() && i < 60; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') out += '\\';
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c)) : std::string(hex);
+  }
+  return out + (text.size() > 60 ? "\"..." : "\"");
+}
+
+// The page that `variable` names; `fallback` when it is unset, and also (with `error`
+// set, unless it is already) when it names no supported page.
+UINT PageOf(const char* variable, UINT fallback, std::string& error) {
   const char* text = std::getenv(variable);
-  if (!text || !*text) return fallback;
-  char* end = nullptr;
-  const unsigned long value = std::strtoul(text, &end, 10);
-  if (*end != '\0' || value <= CP_THREAD_ACP || value >= CP_UTF8) return fallback;
-  return TablesLocked(s, static_cast<UINT>(value)) ? static_cast<UINT>(value) : fallback;
+  if (!text) return fallback;
+  const char* end = text + std::strlen(text);
+  UINT page = 0;
+  const auto [rest, failure] = std::from_chars(text, end, page);
+  if (failure == std::errc() && rest == end && Supported(page)) return page;
+  if (error.empty())
+    error = std::string(variable) + "=" + Quoted(text) + " names no supported code page (" +
+            kSupportedList + ")";
+  return fallback;
 }
 
-// The page behind the pseudo pages that the A functions accept.
-UINT RealPage(UINT codePage) {
-  if (codePage == CP_ACP || codePage == CP_THREAD_ACP) return AnsiCodePage();
-  if (codePage == CP_OEMCP) return OemCodePage();
-  return codePage;
-}
-
-// The ANSI page's tables, kept at hand: CharNextA and CharUpperBuffA ask for them once
-// per character or text, millions of times in a large scan. Tables live until the process
-// ends, so the pointer stays valid; ResetCodePages clears it.
-std::atomic<const PageTables*> ansiTables{nullptr};
-
-const PageTables* Tables(UINT codePage) {
-  const bool ansi = codePage == CP_ACP || codePage == CP_THREAD_ACP;
-  if (ansi) {
-    if (const PageTables* t = ansiTables.load(std::memory_order_acquire)) return t;
+// The OEM page that Windows gives a locale with this ANSI page.
+UINT PairedOemPage(UINT ansi) {
+  switch (ansi) {
+    case 1250: return 852;
+    case 1251: return 866;
+    case 1252: return 437;
+    case 1253: return 737;
+    case 1254: return 857;
+    case 1255: return 862;
+    case 1256: return 720;
+    case 1257: return 775;
+    default: return ansi;
   }
-  const UINT page = RealPage(codePage);
-  auto& s = State();
-  std::lock_guard lock(s.mutex);
-  const PageTables* t = TablesLocked(s, page);
-  if (ansi) ansiTables.store(t, std::memory_order_release);
-  return t;
 }
 
-std::u16string Decode(const PageTables& t, std::string_view text) {
+CodePages& Chosen() {
+  CodePages& s = State();
+  if (s.chosen) return s;
+  s.chosen = true;
+  s.error.clear();
+  s.acp = PageOf("TAVDUMP_ACP", 1252, s.error);
+  const UINT oemcp = std::getenv("TAVDUMP_ACP") ? PairedOemPage(s.acp) : 437;
+  s.oemcp = PageOf("TAVDUMP_OEMCP", oemcp, s.error);
+  // A page whose table cannot be read gives way to the default, which is recorded.
+  std::string why;
+  if (!Table(s.acp, &why)) s.acp = 1252;
+  if (s.error.empty()) s.error = why;
+  why.clear();
+  if (!Table(s.oemcp, &why)) s.oemcp = 437;
+  if (s.error.empty()) s.error = why;
+  s.ansi = Table(s.acp);
+  return s;
+}
+
+// The table behind a page of the A functions: CP_ACP and CP_THREAD_ACP stand for the ANSI
+// page, CP_OEMCP for the OEM page. Null for a page without a table.
+const PageTable* TableOf(UINT codePage) {
+  if (codePage == CP_ACP || codePage == CP_THREAD_ACP) return Chosen().ansi;
+  if (codePage == CP_OEMCP) return Table(Chosen().oemcp);
+  return Table(codePage);
+}
+
+const PageTable& Ansi() { return *Chosen().ansi; }
+
+// The character of the one or two bytes at `text` (a lead byte counts alone when `size` is 1).
+char16_t CharOf(const PageTable& t, const char* text, std::size_t size) {
+  const auto b = static_cast<unsigned char>(text[0]);
+  if (!t.lead[b]) return t.single[b];
+  return size == 1 ? t.defaultWide : t.pairs[b * 256 + static_cast<unsigned char>(text[1])];
+}
+
+// How many bytes the character at `text` takes, `left` bytes being there: a lead byte
+// takes its trail with it unless the text ends or a zero follows.
+std::size_t CharSize(const PageTable& t, const char* text, std::size_t left) {
+  return t.lead[static_cast<unsigned char>(text[0])] && left > 1 && text[1] != '\0' ? 2 : 1;
+}
+
+std::u16string Decode(const PageTable& t, std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (!t.lead[b]) {
-      out += t.single[b];
-      continue;
-    }
-    if (i + 1 == text.size()) {
-      out += t.defaultWide;
-      continue;
-    }
-    const auto trail = static_cast<unsigned char>(text[i + 1]);
-    // A lead byte before a zero stands alone, so that the zero still ends the text.
-    if (trail == 0) {
-      out += t.defaultWide;
-      continue;
-    }
-    const char16_t c = t.pairs[b * 256 + trail];
-    out += c == static_cast<char16_t>(kUnmapped) ? t.defaultWide : c;
-    ++i;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t size = CharSize(t, text.data() + i, text.size() - i);
+    out += CharOf(t, text.data() + i, size);
+    i += size;
   }
   return out;
 }
 
-// `text` in the page; a character it lacks becomes `fallback`, and `usedFallback`
-// (when given) tells whether that happened.
-std::string Encode(const PageTables& t, std::u16string_view text, std::string_view fallback = "?",
-                   bool* usedFallback = nullptr) {
-  if (usedFallback) *usedFallback = false;
+void AppendCode(std::string& out, std::uint16_t code) {
+  if (code > 0xFF) out += static_cast<char>(code >> 8);
+  out += static_cast<char>(code & 0xFF);
+}
+
+// `text` in the page, best fit included. With `defaultChar` or `usedDefault` given, a
+// character that becomes the page's default byte without being it is written as
+// `defaultChar` (when given) and noted, as WideCharToMultiByte does. Each half of a
+// surrogate pair is a character of its own, as on Windows.
+std::string Encode(const PageTable& t, std::u16string_view text, const char* defaultChar = nullptr,
+                   BOOL* usedDefault = nullptr) {
   std::string out;
   out.reserve(text.size());
-  // Each half of a surrogate pair counts as a character of its own, as on Windows.
+  if (usedDefault) *usedDefault = FALSE;
   for (const char16_t c : text) {
     const std::uint16_t code = t.narrow[c];
-    if (code == kUnmapped) {
-      out += fallback;
-      if (usedFallback) *usedFallback = true;
-    } else if (code > 0xFF) {
-      out += static_cast<char>(code >> 8);
-      out += static_cast<char>(code & 0xFF);
-    } else {
-      out += static_cast<char>(code);
+    if ((defaultChar || usedDefault) && code == t.defaultChar && t.single[code & 0xFF] != c) {
+      if (usedDefault) *usedDefault = TRUE;
+      if (defaultChar) {
+        out += *defaultChar;
+        continue;
+      }
     }
+    AppendCode(out, code);
   }
   return out;
-}
-
-void FillUpper(PageTables& t) {
-  for (int b = 0; b < 256; ++b) {
-    t.upper[b] = static_cast<unsigned char>(b);
-    if (t.lead[b]) continue;
-    // A capital the page lacks comes back as its best fit or '?', as on Windows; one
-    // that would take two bytes cannot replace a single byte and leaves it alone.
-    const std::string up = Encode(t, std::u16string(1, UpperChar(t.single[b])));
-    if (up.size() == 1) t.upper[b] = static_cast<unsigned char>(up[0]);
-  }
 }
 
 }  // namespace
 
-std::string ToPage(std::u16string_view text, UINT codePage, std::string_view fallback,
-                   bool* usedFallback) {
-  const PageTables* t = Tables(codePage);
-  return t ? Encode(*t, text, fallback, usedFallback) : std::string();
+UINT AnsiCodePage() { return Chosen().acp; }
+
+UINT OemCodePage() { return Chosen().oemcp; }
+
+bool CheckCodePages(std::string& error) {
+  error = Chosen().error;
+  return error.empty();
 }
 
-UINT RealCodePage(UINT codePage) { return RealPage(codePage); }
-
-bool KnownPage(UINT codePage) {
-  return RealPage(codePage) == CP_UTF8 || Tables(codePage) != nullptr;
-}
-
-void UpperAnsi(char* text, std::size_t length) {
-  const PageTables* t = Tables(CP_ACP);
-  if (!t) return;
-  for (std::size_t i = 0; i < length; ++i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (t->lead[b]) {
-      ++i;
-      continue;
-    }
-    text[i] = static_cast<char>(t->upper[b]);
-  }
-}
-
-UINT AnsiCodePage() {
-  auto& s = State();
-  std::lock_guard lock(s.mutex);
-  if (!s.acp) s.acp = PageFromEnvironmentLocked(s, "TAVDUMP_ACP", 1252);
-  return *s.acp;
-}
-
-UINT OemCodePage() {
-  auto& s = State();
-  std::lock_guard lock(s.mutex);
-  if (!s.oemcp) s.oemcp = PageFromEnvironmentLocked(s, "TAVDUMP_OEMCP", 437);
-  return *s.oemcp;
-}
-
-void ResetCodePages() {
-  auto& s = State();
-  std::lock_guard lock(s.mutex);
-  ansiTables.store(nullptr, std::memory_order_release);
-  s.acp.reset();
-  s.oemcp.reset();
-}
-
-bool CheckCodePages(std::string& /*error*/) { return true; }
-
-bool IsLeadByte(UINT codePage, unsigned char byte) {
-  const PageTables* t = Tables(codePage);
-  return t && t->lead[byte];
-}
+void ResetCodePages() { State().chosen = false; }
 
 std::u16string ToUtf16(std::string_view text, UINT codePage) {
-  if (RealPage(codePage) == CP_UTF8) return Utf8ToUtf16(text);
-  const PageTables* t = Tables(codePage);
+  const PageTable* t = TableOf(codePage);
   return t ? Decode(*t, text) : std::u16string();
 }
 
 std::string FromUtf16(std::u16string_view text, UINT codePage) {
-  if (RealPage(codePage) == CP_UTF8) return Utf16ToUtf8(text);
-  const PageTables* t = Tables(codePage);
+  const PageTable* t = TableOf(codePage);
   return t ? Encode(*t, text) : std::string();
 }
 
@@ -590,19 +414,26 @@ UINT WINAPI GetACP() { return tavplat::AnsiCodePage(); }
 
 UINT WINAPI GetOEMCP() { return tavplat::OemCodePage(); }
 
-BOOL WINAPI IsDBCSLeadByte(BYTE TestChar) {
-  return tavplat::IsLeadByte(CP_ACP, TestChar) ? TRUE : FALSE;
-}
+BOOL WINAPI IsDBCSLeadByte(BYTE TestChar) { return tavplat::Ansi().lead[TestChar] ? TRUE : FALSE; }
 
 LPSTR WINAPI CharNextA(LPCSTR lpsz) {
   if (*lpsz == '\0') return const_cast<LPSTR>(lpsz);
-  if (IsDBCSLeadByte(static_cast<BYTE>(*lpsz)) && lpsz[1] != '\0') return const_cast<LPSTR>(lpsz + 2);
-  return const_cast<LPSTR>(lpsz + 1);
+  return const_cast<LPSTR>(lpsz + tavplat::CharSize(tavplat::Ansi(), lpsz, 2));
 }
 
+// Windows converts the text to UTF-16, upper-cases it and converts it back. Each character
+// is done on its own here, and one whose capital would take another number of bytes keeps
+// its bytes, so that the text keeps its length and every position in it stays put.
 DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength) {
   if (!lpsz) return 0;
-  tavplat::UpperAnsi(lpsz, cchLength);
+  const tavplat::PageTable& t = tavplat::Ansi();
+  for (DWORD i = 0; i < cchLength;) {
+    const std::size_t size = tavplat::CharSize(t, lpsz + i, cchLength - i);
+    std::string upper;
+    tavplat::AppendCode(upper, t.narrow[tavplat::UpperChar(tavplat::CharOf(t, lpsz + i, size))]);
+    if (upper.size() == size) std::copy(upper.begin(), upper.end(), lpsz + i);
+    i += static_cast<DWORD>(size);
+  }
   return cchLength;
 }
 
@@ -621,90 +452,64 @@ namespace {
 
 constexpr DWORD kErrorInvalidFlags = 1004;
 
-// How many leading units of `text` make whole characters and fit into `room`: a
-// too small buffer receives only whole characters.
-std::size_t WholeUnits(const std::u16string& text, std::size_t room, UINT) {
-  if (room > 0 && room < text.size() && text[room - 1] >= 0xD800 && text[room - 1] < 0xDC00)
-    return room - 1;
-  return room;
+// The checks both conversions make: a page with a table, no flags, real buffers.
+const tavplat::PageTable* Arguments(UINT page, DWORD flags, const void* in, int inLength,
+                                    const void* out, int room) {
+  const tavplat::PageTable* t = tavplat::TableOf(page);
+  if (!t || !in || inLength == 0 || room < 0 || (room > 0 && !out) || in == out) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (flags != 0) {
+    SetLastError(kErrorInvalidFlags);
+    return nullptr;
+  }
+  return t;
 }
 
-std::size_t WholeUnits(const std::string& text, std::size_t room, UINT codePage) {
-  if (codePage == CP_UTF8) {
-    while (room > 0 && room < text.size() && (static_cast<unsigned char>(text[room]) & 0xC0) == 0x80)
-      --room;
-    return room;
-  }
-  std::size_t whole = 0;
-  for (std::size_t i = 0; i < room;) {
-    i += tavplat::IsLeadByte(codePage, static_cast<unsigned char>(text[i])) ? 2 : 1;
-    if (i <= room) whole = i;
-  }
-  return whole;
-}
-
-// The Windows answer for a converted `result` and a buffer of `room` units: the size
-// needed when `room` is 0, else the count written, or 0 with the buffer error when it
-// does not fit (the buffer then holds the whole characters that fitted).
+// The Windows answer for a converted `result` and a buffer of `room` units that holds
+// `whole` units of whole characters: the size needed when `room` is 0, else the count
+// written, or 0 with the buffer error when it does not fit (the buffer then holds the
+// whole characters that fitted).
 template <typename Text, typename Unit>
-int Deliver(const Text& result, Unit* out, int room, UINT codePage) {
+int Deliver(const Text& result, Unit* out, int room, std::size_t whole) {
   const int needed = static_cast<int>(result.size());
   if (room == 0) return needed;
-  if (needed > room) {
-    const std::size_t whole = WholeUnits(result, static_cast<std::size_t>(room), codePage);
-    std::copy(result.begin(), result.begin() + static_cast<std::ptrdiff_t>(whole), out);
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  std::copy(result.begin(), result.end(), out);
-  return needed;
+  std::copy_n(result.begin(), std::min(whole, result.size()), out);
+  if (needed <= room) return needed;
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  return 0;
 }
 
 }  // namespace
 
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte,
                                LPWSTR lpWideCharStr, int cchWideChar) {
-  if (!lpMultiByteStr || cbMultiByte == 0 || cchWideChar < 0 || (cchWideChar > 0 && !lpWideCharStr) ||
-      static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr) ||
-      !tavplat::KnownPage(CodePage)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (dwFlags != 0) {
-    SetLastError(kErrorInvalidFlags);
-    return 0;
-  }
+  const tavplat::PageTable* t =
+      Arguments(CodePage, dwFlags, lpMultiByteStr, cbMultiByte, lpWideCharStr, cchWideChar);
+  if (!t) return 0;
   // Every negative length means "up to and with the terminating zero", as on the platform.
   const std::size_t length = cbMultiByte < 0 ? std::char_traits<char>::length(lpMultiByteStr) + 1
                                              : static_cast<std::size_t>(cbMultiByte);
-  return Deliver(tavplat::ToUtf16(std::string_view(lpMultiByteStr, length), CodePage), lpWideCharStr,
-                 cchWideChar, CodePage);
+  return Deliver(tavplat::Decode(*t, std::string_view(lpMultiByteStr, length)), lpWideCharStr,
+                 cchWideChar, static_cast<std::size_t>(cchWideChar));
 }
 
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar,
                                LPSTR lpMultiByteStr, int cbMultiByte, LPCSTR lpDefaultChar,
                                LPBOOL lpUsedDefaultChar) {
-  if (!lpWideCharStr || cchWideChar == 0 || cbMultiByte < 0 || (cbMultiByte > 0 && !lpMultiByteStr) ||
-      static_cast<const void*>(lpMultiByteStr) == static_cast<const void*>(lpWideCharStr) ||
-      !tavplat::KnownPage(CodePage)) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  if (dwFlags != 0) {
-    SetLastError(kErrorInvalidFlags);
-    return 0;
-  }
+  const tavplat::PageTable* t =
+      Arguments(CodePage, dwFlags, lpWideCharStr, cchWideChar, lpMultiByteStr, cbMultiByte);
+  if (!t) return 0;
   const std::size_t length = cchWideChar < 0 ? std::char_traits<char16_t>::length(lpWideCharStr) + 1
                                              : static_cast<std::size_t>(cchWideChar);
-  const std::u16string_view text(lpWideCharStr, length);
-  const UINT page = CodePage == CP_UTF8 ? CP_UTF8 : tavplat::RealCodePage(CodePage);
-  bool used = false;
-  std::string result;
-  if (page == CP_UTF8) {
-    result = tavplat::Utf16ToUtf8(text);
-  } else {
-    result = tavplat::ToPage(text, page, lpDefaultChar ? std::string_view(lpDefaultChar, 1) : "?", &used);
+  const std::string result = tavplat::Encode(*t, std::u16string_view(lpWideCharStr, length),
+                                             lpDefaultChar, lpUsedDefaultChar);
+  // A buffer too small gets whole characters only.
+  std::size_t whole = 0;
+  for (std::size_t i = 0; i <= static_cast<std::size_t>(cbMultiByte) && i < result.size();) {
+    i += tavplat::CharSize(*t, result.data() + i, result.size() - i);
+    if (i <= static_cast<std::size_t>(cbMultiByte)) whole = i;
   }
-  if (lpUsedDefaultChar) *lpUsedDefaultChar = used ? TRUE : FALSE;
-  return Deliver(result, lpMultiByteStr, cbMultiByte, page);
+  return Deliver(result, lpMultiByteStr, cbMultiByte, whole);
 }

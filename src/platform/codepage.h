@@ -1,5 +1,6 @@
 // Windows code pages for the Linux layer: which ones are in force, and the
-// conversions between them, UTF-16 and UTF-8 that the A functions rest on.
+// conversions between them, UTF-16 and UTF-8 that the A functions rest on. Every page
+// converts exactly as Windows' own table for it says (see codepage.cpp).
 #pragma once
 
 #include <windows.h>
@@ -9,26 +10,22 @@
 
 namespace tavplat {
 
-/// The ANSI code page: TAVDUMP_ACP if it names a code page iconv knows, else 1252.
+/// The ANSI code page: TAVDUMP_ACP when it names a supported page, else 1252.
 UINT AnsiCodePage();
-/// The OEM code page: TAVDUMP_OEMCP if it names a code page iconv knows, else 437.
+/// The OEM code page: TAVDUMP_OEMCP when it names a supported page, else the page Windows
+/// pairs with the ANSI page that TAVDUMP_ACP names, else 437.
 UINT OemCodePage();
+/// False, with a one-line `error`, when TAVDUMP_ACP or TAVDUMP_OEMCP names no supported
+/// page or the page's table cannot be read; the defaults stand in for it meanwhile.
+bool CheckCodePages(std::string& error);
 /// Forgets the code pages read from the environment, so that the next call reads them
 /// again (tests change TAVDUMP_ACP between cases).
 void ResetCodePages();
 
-/// True when TAVDUMP_ACP and TAVDUMP_OEMCP name code pages the layer can serve; otherwise
-/// false with one line in `error` (no line end) that says which setting is wrong.
-bool CheckCodePages(std::string& error);
-
-/// True when `byte` starts a two-byte character in `codePage` (never for single-byte pages).
-bool IsLeadByte(UINT codePage, unsigned char byte);
-
-/// `text` in `codePage` as UTF-16, as MultiByteToWideChar without flags gives it: every
-/// byte is converted, a byte the page does not define becomes what Windows gives for it.
+/// `text` in `codePage` as UTF-16, as MultiByteToWideChar without flags gives it.
 std::u16string ToUtf16(std::string_view text, UINT codePage);
 /// `text` in `codePage`, as WideCharToMultiByte without flags gives it: a character the
-/// page lacks becomes Windows' best fit or default character.
+/// page lacks becomes Windows' best fit or '?'.
 std::string FromUtf16(std::u16string_view text, UINT codePage);
 
 /// UTF-8 and UTF-16 of the same text; an invalid sequence becomes U+FFFD.

@@ -57,17 +57,21 @@ std::vector<std::string> ProcessArguments() {
 }
 
 std::string BuildCommandLine(const std::vector<std::string>& args) {
-  std::string line;
-  for (const std::string& arg : args) {
-    std::string ansi = FromUtf16(Utf8ToUtf16(arg), CP_ACP);
-    ansi.erase(std::remove(ansi.begin(), ansi.end(), '"'), ansi.end());
-    const bool quote = ansi.empty() || std::any_of(ansi.begin(), ansi.end(), [](char c) {
-                         return static_cast<unsigned char>(c) <= 32;
-                       });
-    if (!line.empty()) line += ' ';
-    line += quote ? '"' + ansi + '"' : ansi;
+  std::u16string line;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::u16string arg = Utf8ToUtf16(args[i]);
+    const bool quote = i == 0 || arg.empty() || arg.find_first_of(u" \t") != std::u16string::npos;
+    if (i > 0) line += u' ';
+    if (quote) line += u'"';
+    std::size_t backslashes = 0;
+    for (const char16_t c : arg) {
+      if (c == u'"') line.append(backslashes + 1, u'\\');
+      backslashes = c == u'\\' ? backslashes + 1 : 0;
+      line += c;
+    }
+    if (quote) line.append(backslashes, u'\\') += u'"';
   }
-  return line;
+  return FromUtf16(line, CP_ACP);
 }
 
 }  // namespace tavplat

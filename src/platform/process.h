@@ -8,11 +8,10 @@
 
 namespace tavplat {
 
-/// The ANSI command line for the UTF-8 arguments `args` (the program's name first): each
-/// argument converted to the ANSI page, joined by blanks, and enclosed in double quotes
-/// when it is empty or holds a character with a code from 1 to 32, so that splitting the
-/// line by Tavdump's rule gives the arguments back. A double quote cannot be carried by
-/// that rule and is left out of its argument.
+/// The ANSI command line for the UTF-8 arguments `args` (the program's name first), built
+/// as Wine builds it: in UTF-16, each argument quoted when it is the first, empty or holds
+/// a blank or a tab, a double quote escaped with a backslash (and the backslashes before
+/// it doubled), then converted to the ANSI page, where a character may become a quote.
 std::string BuildCommandLine(const std::vector<std::string>& args);
 
 /// The arguments the process was started with, in UTF-8, the program's name first.

@@ -7,8 +7,9 @@ namespace {
 using FileNames = E2eTest;
 
 // A backslash separates folders on disk too, and a period in a folder name is no
-// extension, while a forward slash is no separator when the extension is sought. Double
-// quotes inside a parameter vanish, and a parameter with a blank stays one.
+// extension, while a forward slash is no separator when the extension is sought. A
+// character that becomes a double quote in the ANSI page (U+FF02) is a quote that
+// vanishes, and a parameter with a blank stays one.
 TEST_F(FileNames, OutputNameAndFormatOnDisk) {
   const std::string cmd = "assoc .qvl=", reg = "REGEDIT4\r\n", inf("\xFF\xFE[\0v\0", 6);
   const struct {
@@ -17,12 +18,12 @@ TEST_F(FileNames, OutputNameAndFormatOnDisk) {
     std::string file;    // the one file the run must leave, relative to the test's folder
     std::string starts;  // the first bytes of that file
   } cases[] = {
-      {{"C:\\Program Files\\Quarvel\\"}, "", ".CMD", cmd},
+      {{"Quarvel\\"}, "", ".CMD", cmd},
       {{Quarvel, "out.txt"}, "", "out.CMD", cmd},
       {{Quarvel, "dir.d\\x"}, "dir.d", "dir.d/x.CMD", cmd},
       {{Quarvel, "save\\x.REG"}, "save", "save/x.REG", reg},
       {{Quarvel, "dir.d/x"}, "", "dir.CMD", cmd},
-      {{"C:\\\"Program Files\"\\Quarvel\\qv.exe", "o\"u\"t.reg"}, "", "out.reg", reg},
+      {{Quarvel, "o\xEF\xBC\x82u\xEF\xBC\x82t.reg"}, "", "out.reg", reg},
       {{Quarvel, "my out.inf"}, "", "my out.inf", inf},
   };
   for (const auto& c : cases) {

@@ -13,18 +13,20 @@
 
 namespace {
 
-// Quotes cannot be carried through the program's splitting rule, and an empty argument
-// vanishes under it as when typed on Windows.
-TEST(CommandLine, QuotesWhatHoldsBlanksAndConvertsToAnsi) {
+// Each line as Wine builds it for the same arguments: quoted and escaped in UTF-16, then
+// converted, so that a character that best-fits to a quote becomes one.
+TEST(CommandLine, BuiltAsWineBuildsIt) {
   const struct {
     const char* acp;
     std::vector<std::string> args;
     const char* line;
   } cases[] = {
-      {"1252", {"/usr/bin/tavdump", "C:\\Program Files\\App\\app.exe", "caf\xC3\xA9", "tab\tx"},
-       "/usr/bin/tavdump \"C:\\Program Files\\App\\app.exe\" caf\xE9 \"tab\tx\""},
-      {"1252", {"prog", "say \"hi\" now", "q\"x", "", "last"}, "prog \"say hi now\" qx \"\" last"},
-      {"932", {"prog", "\xE8\xA1\xA8 x", "\xE8\xA1\xA8"}, "prog \"\x95\x5C x\" \x95\x5C"},
+      {"1252",
+       {"/usr/bin/tavdump", "C:\\P\\A\xEF\xBC\x82 B\\p.exe", "o.reg", "x\xCA\xBAy", "caf\xC3\xA9"},
+       "\"/usr/bin/tavdump\" \"C:\\P\\A\" B\\p.exe\" o.reg x\"y caf\xE9"},
+      {"1252", {"p", "a\"b", "", "c d", "e\\\"f", "g\\\\", "h\\ i", "j k\\", "l\tm", "n\no"},
+       "\"p\" a\\\"b \"\" \"c d\" e\\\\\\\"f g\\\\ \"h\\ i\" \"j k\\\\\" \"l\tm\" n\no"},
+      {"932", {"p", "\xE8\xA1\xA8 x", "\xEF\xBC\x82"}, "\"p\" \"\x95\x5C x\" \xFA\x57"},
   };
   for (const auto& c : cases) {
     ScopedEnv acp("TAVDUMP_ACP", c.acp);

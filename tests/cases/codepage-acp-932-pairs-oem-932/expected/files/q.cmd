@@ -1,0 +1,4 @@
+assoc .qvl=Quarvel.Viewer
+ftype Quarvel.Viewer=%systemdrive%\Q\qv.exe "%%1"
+reg add "HKCR\Quarvel.Viewer" /ve /d "ƒrƒ…[ƒA" /f
+reg add "HKCR\Quarvel.Viewer\DefaultIcon" /ve /d "" /f
