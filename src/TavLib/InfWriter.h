@@ -19,8 +19,7 @@ void WriteInfLine(RawOutFile& file, const std::string& line);
 /// Writes the INF file `FileName` for the first `ExtCount` extensions and the first
 /// `FTypeCount` file types, with the Windows folder and the system drive in commands and
 /// icons replaced by directory ids where enabled, each value cut at its first CR, LF or
-/// Ctrl-Z. An input/output failure ends the run
-/// through the failure report.
+/// Ctrl-Z. An input/output failure ends the run through the failure report.
 void SaveToInf(const std::string& FileName, const TTavTavs& Exts, std::int32_t ExtCount,
                const TTavFTypes& FTypes, std::int32_t FTypeCount, bool SubstSystemRoot,
                bool SubstSystemDrive);

@@ -20,13 +20,6 @@ bool TryPathVar(bool enabled, std::size_t index, const std::string& text, std::s
   if (!enabled || folder.empty()) return false;
   if (text.size() - position + 1 < folder.size()) return false;
   if (UpperCase(text.substr(position - 1, folder.size())) != folder) return false;
-  // The match must end at a whole character too: a folder whose last character is cut off
-  // would otherwise take the lead byte of one in the text.
-  const char* end = text.c_str() + text.size();
-  const char* matchEnd = text.c_str() + position - 1 + folder.size();
-  const char* p = text.c_str() + position - 1;
-  while (p < matchEnd) p = NextChar(p, end);
-  if (p != matchEnd) return false;
   result += tokens[index];
   position += folder.size();
   return true;

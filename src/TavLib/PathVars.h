@@ -24,8 +24,9 @@ void SubstPathVars(const std::string& text, bool enable0, bool enable1, bool ena
                    const PathVarTable& tokens, const PathVarTable& expanded, std::string& result);
 
 /// True when entry `index` is enabled, not empty and matches `text` at `position` (counted
-/// in bytes from 1, at the start of a character) up to the end of a character; the token is
-/// then appended to `result` and `position` advanced past the match.
+/// in bytes from 1, at the start of a character; the folder is whole characters, so the
+/// match ends at the end of one); the token is then appended to `result` and `position`
+/// advanced past the match.
 /// False leaves `position` and `result` untouched.
 bool TryPathVar(bool enabled, std::size_t index, const std::string& text, std::size_t& position,
                 std::string& result, const PathVarTable& tokens, const PathVarTable& expanded);
