@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "OutFile.h"
 #include "PathVars.h"
 #include "Scan.h"
@@ -14,23 +16,40 @@ std::string Doubled(const std::string& text) {
   return result;
 }
 
+// `text` in UTF-16 as the ANSI code page reads it.
+std::vector<WCHAR> AnsiToWide(const std::string& text) {
+  const int length = static_cast<int>(text.size());
+  if (length == 0) return {};
+  std::vector<WCHAR> wide(
+      static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0)));
+  if (wide.empty()) return wide;
+  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), length,
+                                                           wide.data(),
+                                                           static_cast<int>(wide.size()))));
+  return wide;
+}
+
+// One UTF-16 character in the OEM code page, its bytes as one TOemText element.
+char32_t OemChar(const WCHAR* c) {
+  char bytes[4];
+  const int count = WideCharToMultiByte(CP_OEMCP, 0, c, 1, bytes, sizeof bytes, nullptr, nullptr);
+  char32_t code = count > 0 ? 0 : U'?';
+  for (int k = 0; k < count; ++k) code = code << 8 | static_cast<unsigned char>(bytes[k]);
+  return code;
+}
+
 // `ansi` (its own percent signs already doubled) in the OEM code page. The conversion
 // maps some characters to a percent sign (per mille in 1252 to 437, for one), which cmd
 // would take for a variable reference, so those are doubled as well; the percent signs
 // that were there before the conversion, folder variables included, stay as they are.
 TOemText OemKeepingPercents(const std::string& ansi) {
-  TOemText result;
   TOemText oem;
-  const char* end = ansi.c_str() + ansi.size();
-  for (const char* p = ansi.c_str(); p < end;) {
-    const char* next = NextChar(p, end);
-    ToOem(std::string(p, next), oem);
-    const bool wasPercent = next == p + 1 && *p == '%';
-    for (char32_t c : oem) {
-      if (c == U'%' && !wasPercent) result += c;
-      result += c;
-    }
-    p = next;
+  ToOem(ansi, oem);
+  const std::vector<WCHAR> wide = AnsiToWide(ansi);
+  TOemText result;
+  for (std::size_t i = 0; i < oem.size(); ++i) {
+    if (oem[i] == U'%' && i < wide.size() && wide[i] != '%') result += U'%';
+    result += oem[i];
   }
   return result;
 }
@@ -88,23 +107,25 @@ void DoublePercents(const std::string& text, std::string& result) {
 
 void ToOem(const std::string& text, TOemText& result) {
   result.clear();
-  const char* end = text.c_str() + text.size();
-  for (const char* p = text.c_str(); p < end;) {
-    const char* next = NextChar(p, end);
-    WCHAR wide[2];
-    const int units = MultiByteToWideChar(CP_ACP, 0, p, static_cast<int>(next - p), wide, 2);
-    // Each UTF-16 character on its own, so that every OEM character stays one element.
-    for (int i = 0; i < units; ++i) {
-      char bytes[4];
-      const int count = WideCharToMultiByte(CP_OEMCP, 0, &wide[i], 1, bytes, sizeof bytes,
-                                            nullptr, nullptr);
-      char32_t code = count > 0 ? 0 : U'?';
-      for (int k = 0; k < count; ++k) code = code << 8 | static_cast<unsigned char>(bytes[k]);
-      result += code;
-    }
-    if (units == 0) result += U'?';
-    p = next;
+  const std::vector<WCHAR> wide = AnsiToWide(text);
+  const int units = static_cast<int>(wide.size());
+  if (units == 0) return;
+  std::string bytes(
+      static_cast<std::size_t>(
+          WideCharToMultiByte(CP_OEMCP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr)),
+      '\0');
+  if (!bytes.empty())
+    bytes.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_OEMCP, 0, wide.data(), units,
+                                                              bytes.data(),
+                                                              static_cast<int>(bytes.size()),
+                                                              nullptr, nullptr)));
+  // Every character takes at least one byte: as many bytes as characters means one each.
+  if (bytes.size() == wide.size()) {
+    for (char b : bytes) result += static_cast<unsigned char>(b);
+    return;
   }
+  // Some took two: each on its own shows where it ends.
+  for (const WCHAR& c : wide) result += OemChar(&c);
 }
 
 TOemText QuoteRegArg(const TOemText& text) {

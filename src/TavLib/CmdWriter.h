@@ -16,8 +16,9 @@ using TOemText = std::u32string;
 /// Sets `result` to `text` with every percent sign written twice.
 void DoublePercents(const std::string& text, std::string& result);
 
-/// Sets `result` to `text` converted from the ANSI to the OEM code page, ANSI character by
-/// ANSI character, each taking as many OEM characters and bytes as the OEM page needs.
+/// Sets `result` to `text` converted from the ANSI to the OEM code page: one element for
+/// each UTF-16 character that the ANSI text stands for, with as many bytes as the OEM page
+/// needs for it.
 void ToOem(const std::string& text, TOemText& result);
 
 /// `text` as reg.exe must see it between double quotes to give it back unchanged: a double
