@@ -6,6 +6,7 @@
 
 #include "OutFile.h"
 #include "PathVars.h"
+#include "Scan.h"
 
 namespace {
 
@@ -15,38 +16,78 @@ std::string Doubled(const std::string& text) {
   return result;
 }
 
+// `text` in UTF-16 as the ANSI code page reads it.
+std::vector<WCHAR> AnsiToWide(const std::string& text) {
+  const int length = static_cast<int>(text.size());
+  if (length == 0) return {};
+  std::vector<WCHAR> wide(
+      static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0)));
+  if (wide.empty()) return wide;
+  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), length,
+                                                           wide.data(),
+                                                           static_cast<int>(wide.size()))));
+  return wide;
+}
+
+// One UTF-16 character in the OEM code page, its bytes as one TOemText element.
+char32_t OemChar(const WCHAR* c) {
+  char bytes[4];
+  const int count = WideCharToMultiByte(CP_OEMCP, 0, c, 1, bytes, sizeof bytes, nullptr, nullptr);
+  char32_t code = count > 0 ? 0 : U'?';
+  for (int k = 0; k < count; ++k) code = code << 8 | static_cast<unsigned char>(bytes[k]);
+  return code;
+}
+
 // `ansi` (its own percent signs already doubled) in the OEM code page. The conversion
 // maps some characters to a percent sign (per mille in 1252 to 437, for one), which cmd
 // would take for a variable reference, so those are doubled as well; the percent signs
 // that were there before the conversion, folder variables included, stay as they are.
-std::string OemKeepingPercents(const std::string& ansi) {
-  std::string oem;
+TOemText OemKeepingPercents(const std::string& ansi) {
+  TOemText oem;
   ToOem(ansi, oem);
-  std::string result;
+  const std::vector<WCHAR> wide = AnsiToWide(ansi);
+  TOemText result;
   for (std::size_t i = 0; i < oem.size(); ++i) {
-    if (oem[i] == '%' && ansi[i] != '%') result += '%';
+    if (oem[i] == U'%' && i < wide.size() && wide[i] != '%') result += U'%';
     result += oem[i];
   }
   return result;
 }
 
+// A value for the script, cut before anything that would end its line or the script.
+std::string CmdText(const std::string& value) {
+  return Doubled(UpToLineEnd(value, LineBreaksAndEof));
+}
+
 // A name or description for the script, in the OEM code page.
-std::string CmdValue(const std::string& value) { return OemKeepingPercents(Doubled(value)); }
+TOemText CmdValue(const std::string& value) { return OemKeepingPercents(CmdText(value)); }
 
 // A command or icon for the script: percent signs doubled, enabled folders replaced by
 // their variables, in the OEM code page.
-std::string CmdPathValue(const std::string& value, const bool (&enabled)[3],
-                         const PathVarTable& expanded) {
+TOemText CmdPathValue(const std::string& value, const bool (&enabled)[3],
+                      const PathVarTable& expanded) {
   std::string substituted;
-  SubstPathVars(Doubled(value), enabled[0], enabled[1], enabled[2], PathVarNames, expanded,
+  SubstPathVars(CmdText(value), enabled[0], enabled[1], enabled[2], PathVarNames, expanded,
                 substituted);
   return OemKeepingPercents(substituted);
 }
 
+// The bytes of OEM text, each character's from its highest byte down.
+std::string OemBytes(const TOemText& text) {
+  std::string bytes;
+  bytes.reserve(text.size());
+  for (char32_t c : text) {
+    int shift = 0;
+    while (shift < 24 && (c >> (shift + 8)) != 0) shift += 8;
+    for (; shift >= 0; shift -= 8) bytes += static_cast<char>((c >> shift) & 0xFF);
+  }
+  return bytes;
+}
+
 // Writes an OEM line with its line end. The carets are placed in the OEM text, as cmd
 // reads it: the conversion can turn a character into a quote, < or >.
-void WriteCmdLine(TextOutFile& file, const std::string& oemLine) {
-  WriteStr(file, EscapeCmdLine(oemLine));
+void WriteCmdLine(TextOutFile& file, const TOemText& oemLine) {
+  WriteStr(file, OemBytes(EscapeCmdLine(oemLine)));
   EndLine(file);
   CheckIo();
 }
@@ -55,58 +96,62 @@ void WriteCmdLine(TextOutFile& file, const std::string& oemLine) {
 
 void DoublePercents(const std::string& text, std::string& result) {
   result.clear();
-  for (char c : text) {
-    if (c == '%') result += '%';
-    result += c;
-  }
-}
-
-void ToOem(const std::string& text, std::string& result) {
-  result.assign(text.size(), '\0');
-  if (text.empty()) return;
-  std::vector<char> source(text.begin(), text.end());
-  source.push_back('\0');
-  std::vector<char> target(text.size() + 1, '\0');
-  CharToOemA(source.data(), target.data());
-  result.assign(target.data(), text.size());
-}
-
-std::string QuoteRegArg(const std::string& text) {
-  std::string result;
-  std::size_t backslashes = 0;
   const char* end = text.c_str() + text.size();
   for (const char* p = text.c_str(); p < end;) {
-    const char* next = CharNextA(p);
-    if (next == p || next > end) next = p + 1;
-    if (*p == '\\' && next == p + 1) {
-      ++backslashes;
-    } else {
-      if (*p == '"' && next == p + 1) {
-        result.append(backslashes + 1, '\\');
-      }
-      backslashes = 0;
-    }
+    const char* next = NextChar(p, end);
+    if (next == p + 1 && *p == '%') result += '%';
     result.append(p, next);
     p = next;
   }
-  result.append(backslashes, '\\');
+}
+
+void ToOem(const std::string& text, TOemText& result) {
+  result.clear();
+  const std::vector<WCHAR> wide = AnsiToWide(text);
+  const int units = static_cast<int>(wide.size());
+  if (units == 0) return;
+  std::string bytes(
+      static_cast<std::size_t>(
+          WideCharToMultiByte(CP_OEMCP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr)),
+      '\0');
+  if (!bytes.empty())
+    bytes.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_OEMCP, 0, wide.data(), units,
+                                                              bytes.data(),
+                                                              static_cast<int>(bytes.size()),
+                                                              nullptr, nullptr)));
+  // Every character takes at least one byte: as many bytes as characters means one each.
+  if (bytes.size() == wide.size()) {
+    for (char b : bytes) result += static_cast<unsigned char>(b);
+    return;
+  }
+  // Some took two: each on its own shows where it ends.
+  for (const WCHAR& c : wide) result += OemChar(&c);
+}
+
+TOemText QuoteRegArg(const TOemText& text) {
+  TOemText result;
+  std::size_t backslashes = 0;
+  for (char32_t c : text) {
+    if (c == U'\\') {
+      ++backslashes;
+    } else {
+      if (c == U'"') result.append(backslashes + 1, U'\\');
+      backslashes = 0;
+    }
+    result += c;
+  }
+  result.append(backslashes, U'\\');
   return result;
 }
 
-std::string EscapeCmdLine(const std::string& line) {
-  std::string result;
+TOemText EscapeCmdLine(const TOemText& line) {
+  TOemText result;
   bool quoted = false;
-  const char* end = line.c_str() + line.size();
-  for (const char* p = line.c_str(); p < end;) {
-    const char* next = CharNextA(p);
-    if (next == p || next > end) next = p + 1;
-    if (next == p + 1) {
-      if (*p == '"') quoted = !quoted;
-      if (!quoted && (*p == '^' || *p == '&' || *p == '|' || *p == '<' || *p == '>'))
-        result += '^';
-    }
-    result.append(p, next);
-    p = next;
+  for (char32_t c : line) {
+    if (c == U'"') quoted = !quoted;
+    if (!quoted && (c == U'^' || c == U'&' || c == U'|' || c == U'<' || c == U'>'))
+      result += U'^';
+    result += c;
   }
   return result;
 }
@@ -121,7 +166,7 @@ void SaveToCmd(const std::string& FileName, const TTavTavs& Exts, std::int32_t E
   for (std::int32_t i = 0; i < ExtCount; ++i) {
     const TTavExt& ext = Exts[static_cast<std::size_t>(i)];
     const std::string& name = FTypes[static_cast<std::size_t>(ext.FType)].Name;
-    WriteCmdLine(file, "assoc " + CmdValue(ext.Ext) + "=" + CmdValue(name));
+    WriteCmdLine(file, U"assoc " + CmdValue(ext.Ext) + U"=" + CmdValue(name));
   }
 
   PathVarTable expanded;
@@ -130,13 +175,13 @@ void SaveToCmd(const std::string& FileName, const TTavTavs& Exts, std::int32_t E
 
   for (std::int32_t i = 0; i < FTypeCount; ++i) {
     const TTavFType& type = FTypes[static_cast<std::size_t>(i)];
-    const std::string name = CmdValue(type.Name);
-    const std::string key = QuoteRegArg(name);
-    WriteCmdLine(file, "ftype " + name + "=" + CmdPathValue(type.Command, enabled, expanded));
-    WriteCmdLine(file, "reg add \"HKCR\\" + key + "\" /ve /d \"" +
-                           QuoteRegArg(CmdValue(type.Description)) + "\" /f");
-    WriteCmdLine(file, "reg add \"HKCR\\" + key + "\\DefaultIcon\" /ve /d \"" +
-                           QuoteRegArg(CmdPathValue(type.Icon, enabled, expanded)) + "\" /f");
+    const TOemText name = CmdValue(type.Name);
+    const TOemText key = QuoteRegArg(name);
+    WriteCmdLine(file, U"ftype " + name + U"=" + CmdPathValue(type.Command, enabled, expanded));
+    WriteCmdLine(file, U"reg add \"HKCR\\" + key + U"\" /ve /d \"" +
+                           QuoteRegArg(CmdValue(type.Description)) + U"\" /f");
+    WriteCmdLine(file, U"reg add \"HKCR\\" + key + U"\\DefaultIcon\" /ve /d \"" +
+                           QuoteRegArg(CmdPathValue(type.Icon, enabled, expanded)) + U"\" /f");
   }
 
   Close(file);

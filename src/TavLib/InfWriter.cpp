@@ -5,12 +5,16 @@
 #include <vector>
 
 #include "PathVars.h"
+#include "Scan.h"
 
 std::string EscapeInfStr(const std::string& text) {
   std::string result;
-  for (char c : text) {
-    if (c == '"' || c == '%') result += c;
-    result += c;
+  const char* end = text.c_str() + text.size();
+  for (const char* p = text.c_str(); p < end;) {
+    const char* next = NextChar(p, end);
+    if (next == p + 1 && (*p == '"' || *p == '%')) result += *p;
+    result.append(p, next);
+    p = next;
   }
   return result;
 }
@@ -50,17 +54,20 @@ void SaveToInf(const std::string& FileName, const TTavTavs& Exts, std::int32_t E
 
   PathVarTable expanded;
   ExpandPathVars(expanded);
+  auto escaped = [](const std::string& value) {
+    return EscapeInfStr(UpToLineEnd(value, LineBreaksAndEof));
+  };
   auto substituted = [&](const std::string& value) {
     std::string result;
-    SubstPathVars(EscapeInfStr(value), false, SubstSystemRoot, SubstSystemDrive, InfDirIds,
-                  expanded, result);
+    SubstPathVars(escaped(value), false, SubstSystemRoot, SubstSystemDrive, InfDirIds, expanded,
+                  result);
     return result;
   };
 
   for (std::int32_t i = 0; i < FTypeCount; ++i) {
     const TTavFType& type = FTypes[static_cast<std::size_t>(i)];
     const std::string key = "HKCR,\"" + EscapeInfStr(type.Name);
-    WriteInfLine(file, key + "\",,,\"" + EscapeInfStr(type.Description) + "\"");
+    WriteInfLine(file, key + "\",,,\"" + escaped(type.Description) + "\"");
     WriteInfLine(file, key + "\\shell\\open\\command\",,,\"" + substituted(type.Command) + "\"");
     WriteInfLine(file, key + "\\DefaultIcon\",,,\"" + substituted(type.Icon) + "\"");
   }

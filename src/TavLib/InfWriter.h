@@ -8,7 +8,8 @@
 #include "OutFile.h"
 #include "TavLib.h"
 
-/// `text` with every double quote and every percent sign written twice.
+/// `text` with every double quote and every percent sign written twice; the trail byte of a
+/// double-byte character is never taken for either.
 std::string EscapeInfStr(const std::string& text);
 
 /// Appends `line` and CR LF, converted from the thread's ANSI code page to UTF-16LE, to
@@ -17,8 +18,8 @@ void WriteInfLine(RawOutFile& file, const std::string& line);
 
 /// Writes the INF file `FileName` for the first `ExtCount` extensions and the first
 /// `FTypeCount` file types, with the Windows folder and the system drive in commands and
-/// icons replaced by directory ids where enabled. An input/output failure ends the run
-/// through the failure report.
+/// icons replaced by directory ids where enabled, each value cut at its first CR, LF or
+/// Ctrl-Z. An input/output failure ends the run through the failure report.
 void SaveToInf(const std::string& FileName, const TTavTavs& Exts, std::int32_t ExtCount,
                const TTavFTypes& FTypes, std::int32_t FTypeCount, bool SubstSystemRoot,
                bool SubstSystemDrive);

@@ -7,6 +7,13 @@
 
 int IoFailureCode = 0;
 
+const char LineBreaks[] = "\r\n";
+const char LineBreaksAndEof[] = "\r\n\x1A";
+
+std::string UpToLineEnd(const std::string& value, const char* ends) {
+  return value.substr(0, value.find_first_of(ends));
+}
+
 namespace {
 
 // Names that do not fit the name field fail before anything is created, as a name the

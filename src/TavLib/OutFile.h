@@ -54,6 +54,16 @@ void WriteBlock(RawOutFile& file, const void* data, std::size_t count);
 /// Closes the file.
 void Close(RawOutFile& file);
 
+/// What ends a line of an output file: CR and LF in every format; in a script and an INF
+/// file Ctrl-Z as well, which ends the whole file for cmd and the setup engine.
+extern const char LineBreaks[];
+extern const char LineBreaksAndEof[];
+
+/// `value` up to the first of the characters `ends`: a value that went on would break out
+/// of its line. A byte search is exact, since no double-byte code page has trail bytes
+/// below 0x40.
+std::string UpToLineEnd(const std::string& value, const char* ends);
+
 /// Ends the run through the input/output failure report when IoFailureCode is not 0.
 /// The report names the place of the call.
 void CheckIo();

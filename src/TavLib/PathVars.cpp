@@ -28,13 +28,17 @@ bool TryPathVar(bool enabled, std::size_t index, const std::string& text, std::s
 void SubstPathVars(const std::string& text, bool enable0, bool enable1, bool enable2,
                    const PathVarTable& tokens, const PathVarTable& expanded, std::string& result) {
   result.clear();
+  const char* end = text.c_str() + text.size();
   std::size_t position = 1;
+  // Steps by whole characters, so that no folder is found inside a double-byte one.
   while (position <= text.size()) {
     if (TryPathVar(enable0, 0, text, position, result, tokens, expanded) ||
         TryPathVar(enable1, 1, text, position, result, tokens, expanded) ||
         TryPathVar(enable2, 2, text, position, result, tokens, expanded))
       continue;
-    result += text[position - 1];
-    ++position;
+    const char* p = text.c_str() + position - 1;
+    const char* next = NextChar(p, end);
+    result.append(p, next);
+    position += static_cast<std::size_t>(next - p);
   }
 }

@@ -17,13 +17,16 @@ extern const PathVarTable InfDirIds;
 void ExpandPathVars(PathVarTable& expanded);
 
 /// Sets `result` to `text` with every occurrence of an enabled folder of `expanded`
-/// (compared without regard to letter case) replaced by its token, scanning left to right;
-/// at each position the entries are tried in index order and the first match wins.
+/// (compared without regard to letter case) replaced by its token, scanning left to right
+/// by ANSI characters; at each character the entries are tried in index order and the
+/// first match wins.
 void SubstPathVars(const std::string& text, bool enable0, bool enable1, bool enable2,
                    const PathVarTable& tokens, const PathVarTable& expanded, std::string& result);
 
 /// True when entry `index` is enabled, not empty and matches `text` at `position` (counted
-/// from 1); the token is then appended to `result` and `position` advanced past the match.
+/// in bytes from 1, at the start of a character; the folder is whole characters, so the
+/// match ends at the end of one); the token is then appended to `result` and `position`
+/// advanced past the match.
 /// False leaves `position` and `result` untouched.
 bool TryPathVar(bool enabled, std::size_t index, const std::string& text, std::size_t& position,
                 std::string& result, const PathVarTable& tokens, const PathVarTable& expanded);

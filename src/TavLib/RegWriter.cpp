@@ -1,6 +1,7 @@
 #include "RegWriter.h"
 
 #include "OutFile.h"
+#include "Scan.h"
 
 namespace {
 
@@ -16,16 +17,19 @@ void WriteKeyLine(TextOutFile& file, const std::string& key) {
 }
 
 void WriteValueLine(TextOutFile& file, const std::string& value) {
-  WriteRegLine(file, "@=\"" + EscapeRegStr(value) + "\"");
+  WriteRegLine(file, "@=\"" + EscapeRegStr(UpToLineEnd(value, LineBreaks)) + "\"");
 }
 
 }  // namespace
 
 std::string EscapeRegStr(const std::string& text) {
   std::string result;
-  for (char c : text) {
-    if (c == '"' || c == '\\') result += '\\';
-    result += c;
+  const char* end = text.c_str() + text.size();
+  for (const char* p = text.c_str(); p < end;) {
+    const char* next = NextChar(p, end);
+    if (next == p + 1 && (*p == '"' || *p == '\\')) result += '\\';
+    result.append(p, next);
+    p = next;
   }
   return result;
 }
