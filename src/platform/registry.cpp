@@ -2,14 +2,12 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unordered_map>
 
 #include "codepage.h"
-#include "faults.h"
 #include "regfile.h"
 #include "regtree.h"
 
@@ -17,25 +15,13 @@ namespace tavplat {
 
 namespace {
 
-// Access rights that would let a caller change the tree; only reading is offered.
-constexpr REGSAM kWriteAccess = 0x0002u /* KEY_SET_VALUE */ | 0x0004u /* KEY_CREATE_SUB_KEY */ |
-                                0x0020u /* KEY_CREATE_LINK */ | 0x00010000u /* DELETE */ |
-                                0x00040000u /* WRITE_DAC */ | 0x00080000u /* WRITE_OWNER */ |
-                                0x10000000u /* GENERIC_ALL */ | GENERIC_WRITE;
-
 enum class LoadState { Pending, Loaded, Failed };
-
-struct OpenKey {
-  RegKey* key = nullptr;
-  // The path as the caller passed it, for the injected growth of one key's value.
-  std::string path;
-};
 
 struct Registry {
   LoadState state = LoadState::Pending;
   LSTATUS failure = ERROR_SUCCESS;
   RegKey root;
-  std::unordered_map<std::uintptr_t, OpenKey> handles;
+  std::unordered_map<std::uintptr_t, RegKey*> handles;
   // Handle values are never reused, so a closed handle stays invalid.
   std::uintptr_t nextHandle = 0x100;
   // The line about a registry that could not be loaded, until the process ends.
@@ -72,7 +58,7 @@ void Load(Registry& r) {
 
 // The key behind a handle, loading the registry on first use of HKEY_CLASSES_ROOT;
 // null with `status` set when the handle is no key.
-RegKey* Resolve(HKEY hKey, LSTATUS& status, OpenKey** open = nullptr) {
+RegKey* Resolve(HKEY hKey, LSTATUS& status) {
   Registry& r = State();
   if (hKey == HKEY_CLASSES_ROOT) {
     if (r.state == LoadState::Pending) Load(r);
@@ -87,8 +73,7 @@ RegKey* Resolve(HKEY hKey, LSTATUS& status, OpenKey** open = nullptr) {
     status = ERROR_INVALID_HANDLE;
     return nullptr;
   }
-  if (open) *open = &it->second;
-  return it->second.key;
+  return it->second;
 }
 
 bool IsStringType(DWORD type) {
@@ -123,23 +108,6 @@ RegKey& MakePath(const std::string& utf8Path) {
   return *key;
 }
 
-void ClearCopy(FILETIME* time) {
-  if (time) *time = FILETIME{0, 0};
-}
-
-// The class of every key is empty: the out-parameters of the enumeration and the query
-// say so as Windows does.
-LSTATUS EmptyClass(LPSTR lpClass, LPDWORD lpcchClass) {
-  if (!lpClass) {
-    if (lpcchClass) *lpcchClass = 0;
-    return ERROR_SUCCESS;
-  }
-  if (!lpcchClass) return ERROR_INVALID_PARAMETER;
-  if (*lpcchClass > 0) lpClass[0] = '\0';
-  *lpcchClass = 0;
-  return ERROR_SUCCESS;
-}
-
 }  // namespace
 
 void WritePendingDiagnostic() {
@@ -160,17 +128,6 @@ void ResetRegistry() {
   r.handles.clear();
   r.state = LoadState::Loaded;
   r.failure = ERROR_SUCCESS;
-}
-
-void UnloadRegistry() {
-  ResetRegistry();
-  State().state = LoadState::Failed;
-  State().failure = ERROR_FILE_NOT_FOUND;
-}
-
-void ReloadRegistry() {
-  ResetRegistry();
-  State().state = LoadState::Pending;
 }
 
 void AddRegKey(const std::string& path) { MakePath(path); }
@@ -210,13 +167,13 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
     key = FindSubkey(*key, name);
     if (!key) return ERROR_FILE_NOT_FOUND;
   }
-  if (samDesired & kWriteAccess) return ERROR_ACCESS_DENIED;
+  // The tree is read-only: any right beyond reading is denied.
+  if (samDesired & ~KEY_READ) return ERROR_ACCESS_DENIED;
 
   Registry& r = State();
   const std::uintptr_t handle = r.nextHandle;
   r.nextHandle += 4;
-  r.handles.emplace(handle, OpenKey{key, lpSubKey ? lpSubKey : ""});
-  ++PlatformTrace().openKeys;
+  r.handles.emplace(handle, key);
   *phkResult = reinterpret_cast<HKEY>(handle);
   return ERROR_SUCCESS;
 }
@@ -226,15 +183,13 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   if (!Resolve(hKey, status)) return status;
   if (hKey == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;
   State().handles.erase(reinterpret_cast<std::uintptr_t>(hKey));
-  --PlatformTrace().openKeys;
   return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                                 LPBYTE lpData, LPDWORD lpcbData) {
   LSTATUS status = ERROR_SUCCESS;
-  OpenKey* open = nullptr;
-  RegKey* key = Resolve(hKey, status, &open);
+  RegKey* key = Resolve(hKey, status);
   if (!key) return status;
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
 
@@ -252,12 +207,6 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     payload = FromUtf16(FromLittleEndian(value->data), AnsiCodePage());
   else
     payload.assign(value->data.begin(), value->data.end());
-
-  const Faults& faults = InjectedFaults();
-  if (lpData && name.empty() && open && !faults.growValueKey.empty() &&
-      FoldKeyName(ToUtf16(open->path, AnsiCodePage())) ==
-          FoldKeyName(ToUtf16(faults.growValueKey, AnsiCodePage())))
-    payload.append(faults.growBy, '\0');
 
   const auto size = static_cast<DWORD>(payload.size());
   if (lpType) *lpType = value->type;
@@ -282,10 +231,9 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
   RegKey* key = Resolve(hKey, status);
   if (!key) return status;
   if (lpReserved || !lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
+  // Keys have no class and no time here.
+  if (lpClass || lpcchClass || lpftLastWriteTime) return ERROR_NOT_SUPPORTED;
 
-  const std::vector<DWORD>& failing = InjectedFaults().enumFailIndexes;
-  if (std::find(failing.begin(), failing.end(), dwIndex) != failing.end())
-    return ERROR_NO_MORE_ITEMS;
   BuildOrder(*key);
   if (dwIndex >= key->order.size()) return ERROR_NO_MORE_ITEMS;
 
@@ -294,8 +242,6 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
   if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
   std::memcpy(lpName, name.c_str(), name.size() + 1);
   *lpcchName = static_cast<DWORD>(name.size());
-  if (LSTATUS classStatus = EmptyClass(lpClass, lpcchClass)) return classStatus;
-  ClearCopy(lpftLastWriteTime);
   return ERROR_SUCCESS;
 }
 
@@ -308,24 +254,15 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
   LSTATUS status = ERROR_SUCCESS;
   RegKey* key = Resolve(hKey, status);
   if (!key) return status;
-  if (LSTATUS classStatus = EmptyClass(lpClass, lpcchClass)) return classStatus;
+  // Only the subkeys are counted and measured.
+  if (lpClass || lpcchClass || lpcbMaxClassLen || lpcValues || lpcbMaxValueNameLen ||
+      lpcbMaxValueLen || lpcbSecurityDescriptor || lpftLastWriteTime)
+    return ERROR_NOT_SUPPORTED;
 
   BuildOrder(*key);
   // The lengths of names are UTF-16 characters even in the A form, as Windows reports
   // them: a name can need more ANSI bytes than this.
   if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(key->order.size());
   if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = key->longestName;
-  if (lpcbMaxClassLen) *lpcbMaxClassLen = 0;
-  if (lpcValues) *lpcValues = static_cast<DWORD>(key->values.size());
-  DWORD longestValueName = 0;
-  DWORD longestValue = 0;
-  for (const RegValue& value : key->values) {
-    longestValueName = std::max(longestValueName, static_cast<DWORD>(value.name.size()));
-    longestValue = std::max(longestValue, static_cast<DWORD>(value.data.size()));
-  }
-  if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = longestValueName;
-  if (lpcbMaxValueLen) *lpcbMaxValueLen = longestValue;
-  if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
-  ClearCopy(lpftLastWriteTime);
   return ERROR_SUCCESS;
 }

@@ -19,14 +19,6 @@ void WritePendingDiagnostic();
 /// Handles opened before are no longer valid.
 void ResetRegistry();
 
-/// Makes the registry unloadable: every Reg*A call on HKEY_CLASSES_ROOT fails as when
-/// TAVDUMP_REGISTRY is unset (with ERROR_FILE_NOT_FOUND), without a line on standard error.
-void UnloadRegistry();
-
-/// Forgets the registry and its handles, so that the next Reg*A call on HKEY_CLASSES_ROOT
-/// reads TAVDUMP_REGISTRY again, as at the start of a process (tests of the loading).
-void ReloadRegistry();
-
 /// Creates the key `path` (UTF-8, names joined by backslashes, relative to
 /// HKEY_CLASSES_ROOT) and every missing parent. A key that exists is kept.
 void AddRegKey(const std::string& path);
