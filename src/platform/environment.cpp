@@ -1,5 +1,4 @@
 #include "codepage_internal.h"
-#include "faults.h"
 
 #include <unistd.h>
 
@@ -65,33 +64,14 @@ std::u16string ExpandVariables(std::u16string_view text) {
 }  // namespace tavplat
 
 DWORD WINAPI ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize) {
-  ++tavplat::PlatformTrace().expandCalls;
-  if (const DWORD error = tavplat::InjectedFaults().expandError) {
-    SetLastError(error);
-    return 0;
-  }
-  if (!lpSrc) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
   const std::u16string expanded = tavplat::ExpandVariables(tavplat::ToUtf16(lpSrc, CP_ACP));
   const std::string ansi = tavplat::FromUtf16(expanded, CP_ACP) + '\0';
   const auto needed = static_cast<DWORD>(ansi.size());
-  if (lpDst && nSize >= needed) {
-    std::memcpy(lpDst, ansi.data(), ansi.size());
+  // A buffer too small is left for the caller to ask again with the size returned.
+  if (nSize < needed) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return needed;
   }
-  // Too small: the buffer gets the whole characters that fit, cut by a zero in its
-  // last place, as the platform leaves it.
-  if (lpDst && nSize > 0) {
-    std::size_t whole = 0;
-    for (std::size_t i = 0; i < nSize;) {
-      i += IsDBCSLeadByte(static_cast<BYTE>(ansi[i])) ? 2 : 1;
-      if (i <= nSize) whole = i;
-    }
-    std::memcpy(lpDst, ansi.data(), whole);
-    lpDst[nSize - 1] = '\0';
-  }
-  SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  std::memcpy(lpDst, ansi.data(), ansi.size());
   return needed;
 }

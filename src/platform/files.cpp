@@ -1,7 +1,8 @@
-#include "files.h"
-
-#include "codepage_internal.h"
-#include "faults.h"
+// The file functions over Linux descriptors, for the two ways the core writes files:
+// CreateFileA with CREATE_ALWAYS and write access (or read and write access), WriteFile,
+// GetFileType and CloseHandle on what it returned, and the same on standard output and
+// standard error.
+#include <windows.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,10 +12,11 @@
 #include <climits>
 #include <csignal>
 #include <cstdint>
-#include <map>
-#include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "codepage_internal.h"
 
 namespace {
 
@@ -28,21 +30,6 @@ constexpr DWORD kErrorCantResolveFilename = 1921;
 // Windows keeps the last error per thread.
 thread_local DWORD lastError = 0;
 
-struct CreatedFile {
-  bool writable = false;
-};
-
-// The descriptors that CreateFileA handed out: only these see the injected faults.
-struct FileTable {
-  std::mutex mutex;
-  std::map<int, CreatedFile> files;
-};
-
-FileTable& Files() {
-  static FileTable table;
-  return table;
-}
-
 // A handle is a descriptor number in disguise: never 0 and never INVALID_HANDLE_VALUE,
 // and a multiple of four as Windows' own handles are.
 HANDLE HandleOf(int fd) {
@@ -55,15 +42,6 @@ int FdOf(HANDLE h) {
   if (value == 0 || value % 4 != 0 || value / 4 - 1 > static_cast<std::uintptr_t>(INT_MAX)) return -1;
   const int fd = static_cast<int>(value / 4 - 1);
   return fcntl(fd, F_GETFD) == -1 ? -1 : fd;
-}
-
-bool IsCreated(int fd, CreatedFile* info = nullptr) {
-  auto& table = Files();
-  std::lock_guard lock(table.mutex);
-  const auto it = table.files.find(fd);
-  if (it == table.files.end()) return false;
-  if (info) *info = it->second;
-  return true;
 }
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
@@ -105,15 +83,16 @@ bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* done) {
   return true;
 }
 
-}  // namespace
+struct LinuxPath {
+  /// The absolute UTF-8 path, "." and ".." resolved by name as Windows resolves them.
+  std::string path;
+  /// Nonzero: the Windows error the name itself gives, and `path` is empty.
+  DWORD error = 0;
+  /// True when the name ends in a folder separator (it can only name a folder).
+  bool folderOnly = false;
+};
 
-namespace tavplat {
-
-long& CreatedFileBytes() {
-  static long bytes = 0;
-  return bytes;
-}
-
+// The Windows error code that the failure `errnoValue` gives on the platform.
 DWORD ErrorFromErrno(int errnoValue) {
   switch (errnoValue) {
     case ENOENT:
@@ -125,8 +104,6 @@ DWORD ErrorFromErrno(int errnoValue) {
     case EROFS:
     case EISDIR:
       return ERROR_ACCESS_DENIED;
-    case EEXIST:
-      return ERROR_FILE_EXISTS;
     case ENAMETOOLONG:
       return ERROR_FILENAME_EXCED_RANGE;
     case EMFILE:
@@ -162,9 +139,15 @@ DWORD ErrorFromErrno(int errnoValue) {
   }
 }
 
+// The Linux path of the ANSI file name `name`, read as CreateFileA reads it: backslashes
+// and slashes separate folders (a trail byte of a double-byte character never does),
+// trailing dots and blanks of the last name are dropped, "NUL" in any folder is the null
+// device, wildcard and control characters give ERROR_INVALID_NAME, more than MAX_PATH
+// characters ERROR_FILENAME_EXCED_RANGE and an empty name ERROR_PATH_NOT_FOUND. A
+// relative name is taken from the current folder.
 LinuxPath ToLinuxPath(std::string_view name) {
   LinuxPath result;
-  const std::u16string wide = ToUtf16(name, CP_ACP);
+  const std::u16string wide = tavplat::ToUtf16(name, CP_ACP);
   if (wide.empty()) {
     result.error = ERROR_PATH_NOT_FOUND;
     return result;
@@ -217,7 +200,7 @@ LinuxPath ToLinuxPath(std::string_view name) {
       if (!resolved.empty()) resolved.pop_back();
       continue;
     }
-    resolved.push_back(Utf16ToUtf8(part));
+    resolved.push_back(tavplat::Utf16ToUtf8(part));
   }
   std::string path;
   for (const std::string& part : resolved) path += "/" + part;
@@ -234,7 +217,7 @@ LinuxPath ToLinuxPath(std::string_view name) {
   return result;
 }
 
-}  // namespace tavplat
+}  // namespace
 
 DWORD WINAPI GetLastError() { return lastError; }
 
@@ -244,34 +227,16 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwSh
                           LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/,
                           DWORD dwCreationDisposition, DWORD /*dwFlagsAndAttributes*/,
                           HANDLE /*hTemplateFile*/) {
-  const tavplat::LinuxPath target = tavplat::ToLinuxPath(lpFileName ? lpFileName : "");
+  if (dwCreationDisposition != CREATE_ALWAYS ||
+      (dwDesiredAccess != GENERIC_WRITE && dwDesiredAccess != (GENERIC_READ | GENERIC_WRITE))) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return INVALID_HANDLE_VALUE;
+  }
+  const LinuxPath target = ToLinuxPath(lpFileName ? lpFileName : "");
   if (target.error) {
     SetLastError(target.error);
     return INVALID_HANDLE_VALUE;
   }
-  const bool wantsWrite = (dwDesiredAccess & GENERIC_WRITE) != 0;
-  int flags = O_CLOEXEC | O_NOCTTY;
-  flags |= wantsWrite ? ((dwDesiredAccess & GENERIC_READ) ? O_RDWR : O_WRONLY) : O_RDONLY;
-  switch (dwCreationDisposition) {
-    case CREATE_ALWAYS:
-      flags |= O_CREAT | O_TRUNC;
-      break;
-    case CREATE_NEW:
-      flags |= O_CREAT | O_EXCL;
-      break;
-    case OPEN_ALWAYS:
-      flags |= O_CREAT;
-      break;
-    case OPEN_EXISTING:
-      break;
-    case TRUNCATE_EXISTING:
-      flags |= O_TRUNC;
-      break;
-    default:
-      SetLastError(ERROR_INVALID_PARAMETER);
-      return INVALID_HANDLE_VALUE;
-  }
-
   struct stat st {};
   const bool existed = stat(target.path.c_str(), &st) == 0;
   if (existed && S_ISDIR(st.st_mode)) {
@@ -284,31 +249,24 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD /*dwSh
   }
   // A file without write permission is read-only to Windows, whoever asks; root on
   // Linux could write it all the same.
-  if (existed && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0 &&
-      (wantsWrite || (flags & O_TRUNC))) {
+  if (existed && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0) {
     SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
 
-  const int fd = open(target.path.c_str(), flags, 0666);
+  const int access = dwDesiredAccess & GENERIC_READ ? O_RDWR : O_WRONLY;
+  const int fd = open(target.path.c_str(), access | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd < 0) {
     const int error = errno;
     // A missing file is "file not found" only where its folder exists.
     if (error == ENOENT && !IsFolder(ParentOf(target.path))) {
       SetLastError(ERROR_PATH_NOT_FOUND);
     } else {
-      SetLastError(tavplat::ErrorFromErrno(error));
+      SetLastError(ErrorFromErrno(error));
     }
     return INVALID_HANDLE_VALUE;
   }
-  {
-    auto& table = Files();
-    std::lock_guard lock(table.mutex);
-    table.files[fd] = CreatedFile{wantsWrite};
-  }
-  const bool reported = existed && (dwCreationDisposition == CREATE_ALWAYS ||
-                                    dwCreationDisposition == OPEN_ALWAYS);
-  SetLastError(reported ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+  SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
   return HandleOf(fd);
 }
 
@@ -324,32 +282,15 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  DWORD count = nNumberOfBytesToWrite;
-  CreatedFile info;
-  const bool created = IsCreated(fd, &info);
-  if (created) {
-    auto& faults = tavplat::InjectedFaults();
-    tavplat::PlatformTrace().fileWrites.push_back(nNumberOfBytesToWrite);
-    if (faults.writeError && tavplat::CreatedFileBytes() >= faults.writeFailAfter) {
-      SetLastError(faults.writeError);
-      return FALSE;
-    }
-    if (faults.shortWrite && count > 0) --count;
-    if (!info.writable) {
-      SetLastError(ERROR_ACCESS_DENIED);
-      return FALSE;
-    }
-  }
   std::size_t done = 0;
-  const bool ok = WriteAll(fd, static_cast<const char*>(lpBuffer), count, &done);
+  const bool ok = WriteAll(fd, static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite, &done);
   const int error = errno;
-  if (created) tavplat::CreatedFileBytes() += static_cast<long>(done);
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = static_cast<DWORD>(done);
   // A write that got some bytes out before the device filled up succeeds with the count
   // it wrote, as it does under Wine; the caller sees the short count.
   if (!ok && done == 0) {
     // A descriptor open only for reading refuses writing as Windows does: access denied.
-    SetLastError(error == EBADF ? ERROR_ACCESS_DENIED : tavplat::ErrorFromErrno(error));
+    SetLastError(error == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(error));
     return FALSE;
   }
   return TRUE;
@@ -361,21 +302,9 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  bool created = false;
-  {
-    auto& table = Files();
-    std::lock_guard lock(table.mutex);
-    created = table.files.erase(fd) > 0;
-  }
-  // The descriptor goes even when the close is to fail: Linux releases it either way.
-  const int result = close(fd);
-  const int error = errno;
-  if (created && tavplat::InjectedFaults().closeError) {
-    SetLastError(tavplat::InjectedFaults().closeError);
-    return FALSE;
-  }
-  if (result != 0 && error != EINTR) {
-    SetLastError(tavplat::ErrorFromErrno(error));
+  // Linux releases the descriptor even when the close fails.
+  if (close(fd) != 0 && errno != EINTR) {
+    SetLastError(ErrorFromErrno(errno));
     return FALSE;
   }
   return TRUE;
@@ -387,13 +316,9 @@ DWORD WINAPI GetFileType(HANDLE hFile) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FILE_TYPE_UNKNOWN;
   }
-  if (tavplat::InjectedFaults().fileTypeUnknown && IsCreated(fd)) {
-    SetLastError(NO_ERROR);
-    return FILE_TYPE_UNKNOWN;
-  }
   struct stat st {};
   if (fstat(fd, &st) != 0) {
-    SetLastError(tavplat::ErrorFromErrno(errno));
+    SetLastError(ErrorFromErrno(errno));
     return FILE_TYPE_UNKNOWN;
   }
   if (S_ISCHR(st.st_mode)) return FILE_TYPE_CHAR;
@@ -404,8 +329,8 @@ DWORD WINAPI GetFileType(HANDLE hFile) {
 }
 
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
+  // The tool writes; it reads no standard input.
   int fd = -1;
-  if (nStdHandle == STD_INPUT_HANDLE) fd = 0;
   if (nStdHandle == STD_OUTPUT_HANDLE) fd = 1;
   if (nStdHandle == STD_ERROR_HANDLE) fd = 2;
   if (fd < 0) {

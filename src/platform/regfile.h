@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "registry.h"
+#include "regtree.h"
 
 namespace tavplat {
 

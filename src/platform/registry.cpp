@@ -2,39 +2,26 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unordered_map>
 
 #include "codepage.h"
-#include "faults.h"
 #include "regfile.h"
+#include "regtree.h"
 
 namespace tavplat {
 
 namespace {
 
-// Access rights that would let a caller change the tree; only reading is offered.
-constexpr REGSAM kWriteAccess = 0x0002u /* KEY_SET_VALUE */ | 0x0004u /* KEY_CREATE_SUB_KEY */ |
-                                0x0020u /* KEY_CREATE_LINK */ | 0x00010000u /* DELETE */ |
-                                0x00040000u /* WRITE_DAC */ | 0x00080000u /* WRITE_OWNER */ |
-                                0x10000000u /* GENERIC_ALL */ | GENERIC_WRITE;
-
 enum class LoadState { Pending, Loaded, Failed };
-
-struct OpenKey {
-  RegKey* key = nullptr;
-  // The path as the caller passed it, for the injected growth of one key's value.
-  std::string path;
-};
 
 struct Registry {
   LoadState state = LoadState::Pending;
   LSTATUS failure = ERROR_SUCCESS;
   RegKey root;
-  std::unordered_map<std::uintptr_t, OpenKey> handles;
+  std::unordered_map<std::uintptr_t, RegKey*> handles;
   // Handle values are never reused, so a closed handle stays invalid.
   std::uintptr_t nextHandle = 0x100;
   // The line about a registry that could not be loaded, until the process ends.
@@ -71,7 +58,7 @@ void Load(Registry& r) {
 
 // The key behind a handle, loading the registry on first use of HKEY_CLASSES_ROOT;
 // null with `status` set when the handle is no key.
-RegKey* Resolve(HKEY hKey, LSTATUS& status, OpenKey** open = nullptr) {
+RegKey* Resolve(HKEY hKey, LSTATUS& status) {
   Registry& r = State();
   if (hKey == HKEY_CLASSES_ROOT) {
     if (r.state == LoadState::Pending) Load(r);
@@ -86,20 +73,7 @@ RegKey* Resolve(HKEY hKey, LSTATUS& status, OpenKey** open = nullptr) {
     status = ERROR_INVALID_HANDLE;
     return nullptr;
   }
-  if (open) *open = &it->second;
-  return it->second.key;
-}
-
-void BuildOrder(RegKey& key) {
-  if (key.orderValid) return;
-  key.order.clear();
-  key.order.reserve(key.subkeys.size());
-  key.longestName = 0;
-  for (auto& [folded, sub] : key.subkeys) {
-    key.order.push_back(sub.get());
-    key.longestName = std::max(key.longestName, static_cast<DWORD>(sub->name.size()));
-  }
-  key.orderValid = true;
+  return it->second;
 }
 
 bool IsStringType(DWORD type) {
@@ -134,92 +108,7 @@ RegKey& MakePath(const std::string& utf8Path) {
   return *key;
 }
 
-void ClearCopy(FILETIME* time) {
-  if (time) *time = FILETIME{0, 0};
-}
-
-// The class of every key is empty: the out-parameters of the enumeration and the query
-// say so as Windows does.
-LSTATUS EmptyClass(LPSTR lpClass, LPDWORD lpcchClass) {
-  if (!lpClass) {
-    if (lpcchClass) *lpcchClass = 0;
-    return ERROR_SUCCESS;
-  }
-  if (!lpcchClass) return ERROR_INVALID_PARAMETER;
-  if (*lpcchClass > 0) lpClass[0] = '\0';
-  *lpcchClass = 0;
-  return ERROR_SUCCESS;
-}
-
 }  // namespace
-
-std::u16string FoldKeyName(std::u16string_view name) {
-  std::u16string folded(name);
-  for (char16_t& c : folded) c = UpperChar(c);
-  return folded;
-}
-
-RegKey* FindSubkey(RegKey& key, std::u16string_view name) {
-  auto it = key.subkeys.find(FoldKeyName(name));
-  return it == key.subkeys.end() ? nullptr : it->second.get();
-}
-
-RegKey& MakeSubkey(RegKey& key, std::u16string_view name) {
-  auto [it, added] = key.subkeys.try_emplace(FoldKeyName(name));
-  if (added) {
-    it->second = std::make_unique<RegKey>();
-    it->second->name = name;
-    key.orderValid = false;
-  }
-  return *it->second;
-}
-
-void DeleteSubkey(RegKey& key, std::u16string_view name) {
-  if (key.subkeys.erase(FoldKeyName(name)) > 0) key.orderValid = false;
-}
-
-RegValue* FindValue(RegKey& key, std::u16string_view name) {
-  auto it = key.values.byName.find(FoldKeyName(name));
-  return it == key.values.byName.end() ? nullptr : &*it->second;
-}
-
-void SetValue(RegKey& key, RegValue value) {
-  auto [it, added] = key.values.byName.try_emplace(FoldKeyName(value.name));
-  if (!added) {
-    it->second->type = value.type;
-    it->second->data = std::move(value.data);
-    return;
-  }
-  try {
-    it->second = key.values.list.insert(key.values.list.end(), std::move(value));
-  } catch (...) {
-    key.values.byName.erase(it);  // no index entry without its value
-    throw;
-  }
-}
-
-void DeleteValue(RegKey& key, std::u16string_view name) {
-  auto it = key.values.byName.find(FoldKeyName(name));
-  if (it == key.values.byName.end()) return;
-  key.values.list.erase(it->second);
-  key.values.byName.erase(it);
-}
-
-void MergeClasses(RegKey& machine, RegKey&& user) {
-  for (auto& [folded, sub] : user.subkeys) {
-    auto it = machine.subkeys.find(folded);
-    if (it == machine.subkeys.end()) {
-      machine.subkeys.emplace(folded, std::move(sub));
-      machine.orderValid = false;
-      continue;
-    }
-    RegKey& target = *it->second;
-    target.name = sub->name;
-    target.values = std::move(sub->values);
-    MergeClasses(target, std::move(*sub));
-  }
-  user.subkeys.clear();
-}
 
 void WritePendingDiagnostic() {
   std::string& line = State().diagnostic;
@@ -239,17 +128,6 @@ void ResetRegistry() {
   r.handles.clear();
   r.state = LoadState::Loaded;
   r.failure = ERROR_SUCCESS;
-}
-
-void UnloadRegistry() {
-  ResetRegistry();
-  State().state = LoadState::Failed;
-  State().failure = ERROR_FILE_NOT_FOUND;
-}
-
-void ReloadRegistry() {
-  ResetRegistry();
-  State().state = LoadState::Pending;
 }
 
 void AddRegKey(const std::string& path) { MakePath(path); }
@@ -289,13 +167,13 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
     key = FindSubkey(*key, name);
     if (!key) return ERROR_FILE_NOT_FOUND;
   }
-  if (samDesired & kWriteAccess) return ERROR_ACCESS_DENIED;
+  // The tree is read-only: any right beyond reading is denied.
+  if (samDesired & ~KEY_READ) return ERROR_ACCESS_DENIED;
 
   Registry& r = State();
   const std::uintptr_t handle = r.nextHandle;
   r.nextHandle += 4;
-  r.handles.emplace(handle, OpenKey{key, lpSubKey ? lpSubKey : ""});
-  ++PlatformTrace().openKeys;
+  r.handles.emplace(handle, key);
   *phkResult = reinterpret_cast<HKEY>(handle);
   return ERROR_SUCCESS;
 }
@@ -305,15 +183,13 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   if (!Resolve(hKey, status)) return status;
   if (hKey == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;
   State().handles.erase(reinterpret_cast<std::uintptr_t>(hKey));
-  --PlatformTrace().openKeys;
   return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                                 LPBYTE lpData, LPDWORD lpcbData) {
   LSTATUS status = ERROR_SUCCESS;
-  OpenKey* open = nullptr;
-  RegKey* key = Resolve(hKey, status, &open);
+  RegKey* key = Resolve(hKey, status);
   if (!key) return status;
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
 
@@ -331,12 +207,6 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     payload = FromUtf16(FromLittleEndian(value->data), AnsiCodePage());
   else
     payload.assign(value->data.begin(), value->data.end());
-
-  const Faults& faults = InjectedFaults();
-  if (lpData && name.empty() && open && !faults.growValueKey.empty() &&
-      FoldKeyName(ToUtf16(open->path, AnsiCodePage())) ==
-          FoldKeyName(ToUtf16(faults.growValueKey, AnsiCodePage())))
-    payload.append(faults.growBy, '\0');
 
   const auto size = static_cast<DWORD>(payload.size());
   if (lpType) *lpType = value->type;
@@ -361,10 +231,9 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
   RegKey* key = Resolve(hKey, status);
   if (!key) return status;
   if (lpReserved || !lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
+  // Keys have no class and no time here.
+  if (lpClass || lpcchClass || lpftLastWriteTime) return ERROR_NOT_SUPPORTED;
 
-  const std::vector<DWORD>& failing = InjectedFaults().enumFailIndexes;
-  if (std::find(failing.begin(), failing.end(), dwIndex) != failing.end())
-    return ERROR_NO_MORE_ITEMS;
   BuildOrder(*key);
   if (dwIndex >= key->order.size()) return ERROR_NO_MORE_ITEMS;
 
@@ -373,8 +242,6 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
   if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
   std::memcpy(lpName, name.c_str(), name.size() + 1);
   *lpcchName = static_cast<DWORD>(name.size());
-  if (LSTATUS classStatus = EmptyClass(lpClass, lpcchClass)) return classStatus;
-  ClearCopy(lpftLastWriteTime);
   return ERROR_SUCCESS;
 }
 
@@ -387,24 +254,15 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
   LSTATUS status = ERROR_SUCCESS;
   RegKey* key = Resolve(hKey, status);
   if (!key) return status;
-  if (LSTATUS classStatus = EmptyClass(lpClass, lpcchClass)) return classStatus;
+  // Only the subkeys are counted and measured.
+  if (lpClass || lpcchClass || lpcbMaxClassLen || lpcValues || lpcbMaxValueNameLen ||
+      lpcbMaxValueLen || lpcbSecurityDescriptor || lpftLastWriteTime)
+    return ERROR_NOT_SUPPORTED;
 
   BuildOrder(*key);
   // The lengths of names are UTF-16 characters even in the A form, as Windows reports
   // them: a name can need more ANSI bytes than this.
   if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(key->order.size());
   if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = key->longestName;
-  if (lpcbMaxClassLen) *lpcbMaxClassLen = 0;
-  if (lpcValues) *lpcValues = static_cast<DWORD>(key->values.size());
-  DWORD longestValueName = 0;
-  DWORD longestValue = 0;
-  for (const RegValue& value : key->values) {
-    longestValueName = std::max(longestValueName, static_cast<DWORD>(value.name.size()));
-    longestValue = std::max(longestValue, static_cast<DWORD>(value.data.size()));
-  }
-  if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = longestValueName;
-  if (lpcbMaxValueLen) *lpcbMaxValueLen = longestValue;
-  if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
-  ClearCopy(lpftLastWriteTime);
   return ERROR_SUCCESS;
 }

@@ -1,14 +1,17 @@
 // The part of the Win32 API that Tavdump uses, for builds without Windows.
 // The core includes <windows.h> and calls these by their Windows names; on
 // Linux this header and the sources beside it provide them, with the same
-// contracts as the real functions (ANSI forms, error codes, sizes).
+// contracts as the real functions (ANSI forms, error codes, sizes), for the
+// arguments the core passes. Arguments it never passes are refused with
+// ERROR_NOT_SUPPORTED, as Windows refuses a request it does not support.
+// As in the real header the functions have C linkage: plain symbol names, which a
+// test program can wrap at link time (ld --wrap) without any hook in the layer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #define WINAPI
-#define CALLBACK
 
 using BOOL = int;
 using BYTE = std::uint8_t;
@@ -69,7 +72,6 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define REG_BINARY 3u
 #define REG_DWORD 4u
 #define REG_MULTI_SZ 7u
-#define REG_QWORD 11u
 
 #define ERROR_SUCCESS 0L
 #define NO_ERROR 0L
@@ -79,14 +81,9 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
-#define ERROR_INVALID_DATA 13L
-#define ERROR_WRITE_PROTECT 19L
 #define ERROR_SHARING_VIOLATION 32L
-#define ERROR_HANDLE_DISK_FULL 39L
 #define ERROR_NOT_SUPPORTED 50L
-#define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
-#define ERROR_BROKEN_PIPE 109L
 #define ERROR_DISK_FULL 112L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
@@ -95,22 +92,15 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
-#define ERROR_DIRECTORY 267L
 #define ERROR_NO_UNICODE_TRANSLATION 1113L
 #define ERROR_IO_DEVICE 1117L
 #define ERROR_BADDB 1009L
-#define ERROR_BADKEY 1010L
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
-#define CREATE_NEW 1u
 #define CREATE_ALWAYS 2u
-#define OPEN_EXISTING 3u
-#define OPEN_ALWAYS 4u
-#define TRUNCATE_EXISTING 5u
-#define FILE_ATTRIBUTE_READONLY 0x00000001u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 
@@ -119,7 +109,6 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define FILE_TYPE_CHAR 0x0002u
 #define FILE_TYPE_PIPE 0x0003u
 
-#define STD_INPUT_HANDLE (static_cast<DWORD>(-10))
 #define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
 #define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
 
@@ -127,6 +116,8 @@ using LPOVERLAPPED = OVERLAPPED*;
 #define CP_OEMCP 1u
 #define CP_THREAD_ACP 3u
 #define CP_UTF8 65001u
+
+extern "C" {
 
 // Registry (advapi32).
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
@@ -173,3 +164,5 @@ DWORD WINAPI GetFileType(HANDLE hFile);
 HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD dwErrCode);
+
+}  // extern "C"

@@ -1,5 +1,7 @@
-// Platform failures that tests inject, and a record of what the layer was asked
-// to do, so that logic tests can reach the paths that real machines rarely take.
+// Platform failures that logic tests inject, and a record of what the core asked of the
+// platform, so that tests reach the paths that real machines rarely take. The test program
+// links with ld --wrap for the functions that faults.cpp wraps, so the core's calls pass
+// through this library on their way to the layer; the shipped program has none of it.
 #pragma once
 
 #include <windows.h>
@@ -12,8 +14,8 @@ namespace tavplat {
 struct Faults {
   /// RegEnumKeyExA fails with ERROR_NO_MORE_ITEMS at these indexes.
   std::vector<DWORD> enumFailIndexes;
-  /// Key path (as passed to RegOpenKeyExA, any letter case) whose default value grows by
-  /// `growBy` bytes between the size query and the data query.
+  /// Key path (as passed to RegOpenKeyExA, any ASCII letter case) whose default value grows
+  /// by `growBy` bytes between the size query and the data query.
   std::string growValueKey;
   DWORD growBy = 0;
   /// Nonzero: ExpandEnvironmentStringsA returns 0 with this error.
@@ -31,7 +33,7 @@ struct Faults {
   DWORD closeError = 0;
 };
 
-/// What the layer was asked to do since the last ResetFaults.
+/// What the core asked for since the last ResetFaults.
 struct Trace {
   /// The byte count of every WriteFile call on a file made by CreateFileA, in order.
   std::vector<DWORD> fileWrites;
