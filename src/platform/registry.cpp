@@ -121,12 +121,12 @@ void WritePendingDiagnostic() {
   line.clear();
 }
 
-void ResetRegistry() {
+void ResetRegistry(bool readAgain) {
   Registry& r = State();
   r.root = RegKey{};
   r.diagnostic.clear();
   r.handles.clear();
-  r.state = LoadState::Loaded;
+  r.state = readAgain ? LoadState::Pending : LoadState::Loaded;
   r.failure = ERROR_SUCCESS;
 }
 

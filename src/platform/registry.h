@@ -15,9 +15,10 @@ namespace tavplat {
 void WritePendingDiagnostic();
 
 /// Empties HKEY_CLASSES_ROOT and marks the registry as loaded, so that TAVDUMP_REGISTRY is
-/// not read afterwards. Tests start from here and build their tree with the calls below.
+/// not read afterwards; with `readAgain`, the next call reads TAVDUMP_REGISTRY as at the
+/// start of a process. Tests start from here and build their tree with the calls below.
 /// Handles opened before are no longer valid.
-void ResetRegistry();
+void ResetRegistry(bool readAgain = false);
 
 /// Creates the key `path` (UTF-8, names joined by backslashes, relative to
 /// HKEY_CLASSES_ROOT) and every missing parent. A key that exists is kept.

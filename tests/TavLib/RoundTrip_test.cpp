@@ -172,7 +172,7 @@ TEST_F(RoundTrip, EveryFormatKeepsEveryCharacterTheCodePagesAllow) {
       std::sort(infRead.begin(), infRead.end());
       EXPECT_EQ(infRead, inf) << pair;
       setenv("TAVDUMP_REGISTRY", TempPath("rt.reg").c_str(), 1);
-      tavplat::ReloadRegistry();
+      tavplat::ResetRegistry(true);
       EXPECT_EQ(ScanAndWrite(), inf) << pair << "\n" << reg;
       EXPECT_EQ(ReadFile(TempPath("rt.reg")), reg) << pair;
     }
