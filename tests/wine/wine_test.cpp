@@ -196,6 +196,7 @@ const Locale& LocaleOf(const std::string& lang) {
   SetEnv(boot.Env, "WINEDLLOVERRIDES", "");
   const ProcessResult made = boot.Run(TAVDUMP_WINEBOOT, {"-i"}, Work);
   boot.Run(TAVDUMP_WINESERVER, {"-w"}, Work);
+  boot.End();
   prefix.Run(TAVDUMP_WINESERVER, {"-p"}, Work);
   for (const std::string& line : Lines(Query(prefix, {"cmd", "/c", "set"})))
     if (line.find('=') != std::string::npos && !line.starts_with('=')) locale.LinuxEnv.push_back(line);
