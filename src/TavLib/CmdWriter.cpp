@@ -92,6 +92,16 @@ void WriteCmdLine(TextOutFile& file, const TOemText& oemLine) {
   CheckIo();
 }
 
+// A reg add line that sets the default value of HKCR\`key` (already quoted for reg.exe)
+// to `value`.
+void WriteRegAddLine(TextOutFile& file, const TOemText& key, const TOemText& value) {
+  WriteCmdLine(file, U"reg add \"HKCR\\" + key + U"\" /ve /d \"" + QuoteRegArg(value) + U"\" /f");
+}
+
+// assoc and ftype split their argument at the first "=", so a name holding one would
+// make another key; such names are written with reg add, which takes the key whole.
+bool HoldsEquals(const TOemText& name) { return name.find(U'=') != TOemText::npos; }
+
 }  // namespace
 
 void DoublePercents(const std::string& text, std::string& result) {
@@ -166,7 +176,11 @@ void SaveToCmd(const std::string& FileName, const TTavTavs& Exts, std::int32_t E
   for (std::int32_t i = 0; i < ExtCount; ++i) {
     const TTavExt& ext = Exts[static_cast<std::size_t>(i)];
     const std::string& name = FTypes[static_cast<std::size_t>(ext.FType)].Name;
-    WriteCmdLine(file, U"assoc " + CmdValue(ext.Ext) + U"=" + CmdValue(name));
+    const TOemText extName = CmdValue(ext.Ext);
+    if (HoldsEquals(extName))
+      WriteRegAddLine(file, QuoteRegArg(extName), CmdValue(name));
+    else
+      WriteCmdLine(file, U"assoc " + extName + U"=" + CmdValue(name));
   }
 
   PathVarTable expanded;
@@ -177,11 +191,13 @@ void SaveToCmd(const std::string& FileName, const TTavTavs& Exts, std::int32_t E
     const TTavFType& type = FTypes[static_cast<std::size_t>(i)];
     const TOemText name = CmdValue(type.Name);
     const TOemText key = QuoteRegArg(name);
-    WriteCmdLine(file, U"ftype " + name + U"=" + CmdPathValue(type.Command, enabled, expanded));
-    WriteCmdLine(file, U"reg add \"HKCR\\" + key + U"\" /ve /d \"" +
-                           QuoteRegArg(CmdValue(type.Description)) + U"\" /f");
-    WriteCmdLine(file, U"reg add \"HKCR\\" + key + U"\\DefaultIcon\" /ve /d \"" +
-                           QuoteRegArg(CmdPathValue(type.Icon, enabled, expanded)) + U"\" /f");
+    const TOemText command = CmdPathValue(type.Command, enabled, expanded);
+    if (HoldsEquals(name))
+      WriteRegAddLine(file, key + U"\\shell\\open\\command", command);
+    else
+      WriteCmdLine(file, U"ftype " + name + U"=" + command);
+    WriteRegAddLine(file, key, CmdValue(type.Description));
+    WriteRegAddLine(file, key + U"\\DefaultIcon", CmdPathValue(type.Icon, enabled, expanded));
   }
 
   Close(file);
