@@ -70,7 +70,7 @@ std::map<std::string, std::string> Files(const fs::path& dir) {
 }
 
 ProcessResult Tavdump(const std::vector<std::string>& args, std::vector<std::string> env,
-                  const std::string& dir, ProcessSpec setup = {}) {
+                      const std::string& dir, ProcessSpec setup = {}) {
   setup.Binary = TAVDUMP_BINARY;
   setup.Args = args;
   setup.Env = std::move(env);
@@ -87,7 +87,7 @@ TEST_P(Case, Run) {
   const std::vector<std::string> args = Lines(Text(dir / "args"));
   const ProcessResult result = Tavdump(args, Environment(dir), work.Path);
   const std::string what = Describe(args, result);
-  EXPECT_EQ(std::to_string(result.ExitCode) + "\n", Text(expected / "exit", "0\n")) << what;
+  EXPECT_EQ(result.ExitCode, std::stoi(Text(expected / "exit", "0"))) << what;
   EXPECT_TRUE(SameBytes("stdout", Replace(Text(expected / "stdout"), "{case}", dir), result.Stdout));
   EXPECT_TRUE(SameBytes("stderr", Replace(Text(expected / "stderr"), "{case}", dir), result.Stderr,
                         true));
