@@ -119,6 +119,7 @@ TEST_F(Files, WritingReplacingAndHandlesThatCannotBeWritten) {
   written = 9;
   EXPECT_FALSE(WriteFile(reading, "abc", 3, &written, nullptr));
   EXPECT_EQ(GetLastError() * 10 + written, DWORD(ERROR_INVALID_HANDLE) * 10);
+  SetLastError(0);
   EXPECT_EQ(GetFileType(INVALID_HANDLE_VALUE), DWORD(FILE_TYPE_UNKNOWN));
   EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
   SetLastError(0);
