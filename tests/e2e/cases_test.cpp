@@ -116,13 +116,14 @@ INSTANTIATE_TEST_SUITE_P(, Case, ::testing::ValuesIn(CaseNames()), [](const auto
 // no file is made), and a file-size limit (WriteFile comes back short, as Wine's does on a
 // full disk, and the file keeps what fitted).
 TEST(Prepared, Runs) {
-  const std::string quarvel = "C:\\Program Files\\Quarvel\\qv.exe", keep = "keep me", full = "I/O error 112.";
+  const std::string quarvel = "C:\\Program Files\\Quarvel\\qv.exe", keep = "keep me",
+                    old(1000, 'x'), full = "I/O error 112.";
   const auto golden = [](const std::string& name, std::size_t size = std::string::npos) {
     return Files(Cases / ("worked-example-" + name) / "expected/files").begin()->second.substr(0, size);
   };
   const struct {
     std::vector<std::string> args;
-    std::string before;  // "ro NAME", "full NAME", "old NAME" or "dir NAME", made first
+    std::string before;  // "ro NAME", "full NAME", "old NAME" (longer than any output) or "dir NAME"
     bool fullStdout;
     long long sizeLimit;
     int exit;
@@ -143,7 +144,7 @@ TEST(Prepared, Runs) {
       {{quarvel, "qv.REG"}, "", false, 100, 1, "Disk full.", "qv.REG", golden("REG", 100)},
       {{quarvel, "qv.INF"}, "", false, 100, 1, "Disk full.", "qv.INF", golden("INF", 100)},
       {{quarvel}, "old qv.CMD", false, -1, 0, "", "qv.CMD", golden("CMD")},
-      {{"C:\\Nowhere\\none.exe", "qv.reg"}, "old qv.reg", false, -1, 3, "", "qv.reg", "old"},
+      {{"C:\\Nowhere\\none.exe", "qv.reg"}, "old qv.reg", false, -1, 3, "", "qv.reg", old},
       {{quarvel, "sub.d\\x"}, "dir sub.d", false, -1, 0, "", "sub.d/x.CMD", golden("CMD")},
   };
   const fs::path example = Cases / "worked-example-CMD";
@@ -152,7 +153,7 @@ TEST(Prepared, Runs) {
     TempDir work;
     const std::string kind = run.before.substr(0, run.before.find(' ')),
                       path = work.Path + "/" + run.before.substr(kind.size() + !kind.empty());
-    ASSERT_TRUE((kind != "ro" && kind != "old") || WriteFileBytes(path, kind == "ro" ? keep : "old"));
+    ASSERT_TRUE((kind != "ro" && kind != "old") || WriteFileBytes(path, kind == "ro" ? keep : old));
     ASSERT_TRUE(kind != "ro" || chmod(path.c_str(), 0444) == 0);
     ASSERT_TRUE(kind != "full" || symlink("/dev/full", path.c_str()) == 0);
     ASSERT_TRUE(kind != "dir" || fs::create_directory(path));
