@@ -32,6 +32,7 @@ TEST(ExpandEnvironment, AnswersOfWindows) {
       {"1252", "%=%", 100, 4, "%=%", none},
       {"1252", "%TAVA%%undefined", 100, 16, "alpha%undefined", none},
       {"1252", "100%%TAVA%", 100, 11, "100%%TAVA%", none},
+      {"1252", "%%%TAVA%", 100, 8, "%%alpha", none},
       {"1252", "%TAVHI%", 100, 5, "caf\xE9", none},
       {"932", "%tavtable%\\", 100, 4, "\x95\x5C\\", none},
       {"1252", "%TAVA%", 0, 6, "", small},
@@ -43,11 +44,12 @@ TEST(ExpandEnvironment, AnswersOfWindows) {
   };
   for (const auto& c : cases) {
     ScopedEnv acp("TAVDUMP_ACP", c.acp);
-    std::string buffer(c.size + 4, '\xAA');
+    std::string buffer(c.size + 4, '\xAA');  // handed over from its second byte on
     SetLastError(none);
-    const DWORD result = ExpandEnvironmentStringsA(c.source, c.size ? buffer.data() : nullptr, c.size);
+    const DWORD result = ExpandEnvironmentStringsA(c.source, buffer.data() + 1, c.size);
     EXPECT_EQ(result, c.result) << c.source << " in " << c.size;
-    EXPECT_EQ(c.size ? buffer.substr(0, buffer.find('\0')) : "", c.text) << c.source << " in " << c.size;
+    EXPECT_EQ(c.size ? buffer.substr(1, buffer.find('\0') - 1) : "", c.text) << c.source << " in " << c.size;
+    EXPECT_EQ(buffer[0] + buffer.substr(c.size + 1), std::string(4, '\xAA')) << "nothing outside the buffer";
     EXPECT_EQ(GetLastError(), c.error) << c.source << " in " << c.size;
   }
 }
