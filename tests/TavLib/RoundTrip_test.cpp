@@ -9,10 +9,17 @@
 #include <random>
 
 #include "CmdWriter.h"
-#include "Fixture.h"
 #include "InfWriter.h"
 #include "RegWriter.h"
 #include "Scan.h"
+#include "codepage.h"
+#include "registry.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -64,8 +71,30 @@ std::pair<Text, Text> ReadCmdLine(const Text& expanded) {
   return {args.at(2).substr(5), args.at(5)};
 }
 
-class RoundTrip : public PlatformTest {
+class RoundTrip : public ::testing::Test {
  protected:
+  void SetUp() override {
+    tavplat::ResetRegistry();
+    setenv("ProgramFiles", "C:\\Program Files", 1);
+    setenv("SystemRoot", "C:\\Windows", 1);
+    setenv("SystemDrive", "C:", 1);
+  }
+  static void Def(const std::string& path, const std::string& text) {
+    tavplat::SetRegString(path, "", text);
+  }
+  static void FileType(const std::string& name, const std::string& command,
+                       const std::string& description, const std::string& icon) {
+    Def(name + "\\shell\\open\\command", command);
+    if (!description.empty()) Def(name, description);
+    if (!icon.empty()) Def(name + "\\DefaultIcon", icon);
+  }
+  static std::string TempPath(const std::string& leaf) {
+    return ::testing::TempDir() + "roundtrip-" + std::to_string(getpid()) + "-" + leaf;
+  }
+  static std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
   std::mt19937 random{20240611};
   std::vector<Text> chars;  // the ASCII characters first, then the others of the ANSI page
   std::size_t ascii = 0;

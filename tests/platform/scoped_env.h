@@ -1,14 +1,13 @@
-// Environment changes that last for one test.
+// An environment variable set (or, given nullopt, removed) for one scope; the code pages are
+// read again at both ends.
 #pragma once
-
-#include "codepage.h"
 
 #include <cstdlib>
 #include <optional>
 #include <string>
 
-/// Sets (or, given nullopt, removes) an environment variable and puts the old state back
-/// at the end of the scope; the code pages are read again on both occasions.
+#include "codepage.h"
+
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
@@ -21,14 +20,9 @@ class ScopedEnv {
 
  private:
   void Apply(const std::optional<std::string>& value) {
-    if (value) {
-      setenv(name_.c_str(), value->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
+    value ? setenv(name_.c_str(), value->c_str(), 1) : unsetenv(name_.c_str());
     tavplat::ResetCodePages();
   }
-
   std::string name_;
   std::optional<std::string> old_;
 };

@@ -1,0 +1,3 @@
+ftype Other="D:\x.exe" app.exe
+reg add "HKCR\Other" /ve /d "" /f
+reg add "HKCR\Other\DefaultIcon" /ve /d "" /f
