@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds Tavdump three ways (Windows; Linux; Linux with
-# AddressSanitizer and UndefinedBehaviorSanitizer) and runs the whole suite: the logic and
-# end-to-end tests under both Linux builds, and Tavdump.exe under Wine once, beside the
-# Linux build. The Wine suite mostly waits for Wine, so it runs while the sanitizer build
-# compiles; its report follows the others.
+# Installs what the tests need, builds Tavdump three ways and runs the whole suite once:
+# Tavdump.exe (Windows build) under Wine against the Linux tavdump, and the logic and
+# end-to-end tests under the Linux build with AddressSanitizer and
+# UndefinedBehaviorSanitizer. The Wine suite mostly waits for Wine, so it runs while the
+# sanitizer build compiles; its report follows the others.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -18,19 +18,19 @@ cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64
 cmake --build build/windows -j "$jobs"
 
 echo "== Linux build"
-# Lighter optimisation and line tables only: a third less compile time for the same tests;
-# the sanitizer build below looks for undefined behaviour.
+# Lighter optimisation and line tables only: a third less compile time; the sanitizer build
+# below looks for undefined behaviour.
 cmake -S . -B build/linux -DTAVDUMP_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
   -DTAVDUMP_WINDOWS_EXE="$root/build/windows/Tavdump.exe" >/dev/null
-cmake --build build/linux -j "$jobs"
+# Only what the Wine suite runs: the Linux tests run once, in the sanitizer build below.
+cmake --build build/linux -j "$jobs" --target tavdump wine_tests
 
 status=0
 wine_log=build/linux/wine-tests.log
+echo "== Tests: Tavdump.exe under Wine, in the background"
 timeout 1800 build/linux/tests/wine/wine_tests >"$wine_log" 2>&1 &
 wine_tests=$!
-echo "== Tests: linux (Tavdump.exe under Wine meanwhile)"
-ctest --test-dir build/linux -LE wine -j "$jobs" --output-on-failure || status=1
 
 echo "== Linux build: sanitize"
 cmake -S . -B build/sanitize -DTAVDUMP_WERROR=ON -DTAVDUMP_SANITIZE=ON \
@@ -42,4 +42,7 @@ ctest --test-dir build/sanitize -LE wine -j "$jobs" --output-on-failure || statu
 echo "== Tests: Tavdump.exe under Wine"
 wait "$wine_tests" || { status=1; cat "$wine_log"; }
 tail -n 3 "$wine_log"
+passed=$(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$wine_log")
+failed=$(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$wine_log")
+echo "wine: ${passed:-0} passed, ${failed:-0} failed"
 exit $status
