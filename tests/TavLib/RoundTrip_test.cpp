@@ -33,8 +33,11 @@ Text Percents(const Text& text, const Text& drive) {
   Text out;
   for (std::size_t i = 0, close; i < text.size(); ++i) {
     if (text[i] != u'%' || (close = text.find(u'%', i + 1)) == Text::npos) out += text[i];
-    else if (const Text name = text.substr(i + 1, close - i - 1); (i = close))
+    else {
+      const Text name = text.substr(i + 1, close - i - 1);
       out += name.empty() ? u"%" : name == drive ? u"C:" : u"<" + name + u">";
+      i = close;
+    }
   }
   return out;
 }
