@@ -32,13 +32,12 @@ using Pairs = std::vector<std::pair<Text, Text>>;  // (key, value), sorted
 Text Percents(const Text& text, const Text& drive) {
   Text out;
   for (std::size_t i = 0, close; i < text.size(); ++i) {
-    if (text[i] != u'%' || (close = text.find(u'%', i + 1)) == Text::npos) {
-      out += text[i];
-      continue;
+    if (text[i] != u'%' || (close = text.find(u'%', i + 1)) == Text::npos) out += text[i];
+    else {
+      const Text name = text.substr(i + 1, close - i - 1);
+      out += name.empty() ? u"%" : name == drive ? u"C:" : u"<" + name + u">";
+      i = close;
     }
-    const Text name = text.substr(i + 1, close - i - 1);
-    out += name.empty() ? u"%" : name == drive ? u"C:" : u"<" + name + u">";
-    i = close;
   }
   return out;
 }
@@ -58,10 +57,7 @@ std::pair<Text, Text> ReadCmdLine(const Text& expanded) {
   std::size_t slashes = 0;
   quoted = false;
   for (char16_t c : line + u" ") {
-    if (c == u'\\') {
-      ++slashes;
-      continue;
-    }
+    if (c == u'\\' && ++slashes) continue;
     arg.append(c == u'"' ? slashes / 2 : slashes, u'\\');
     if (c == u'"' && slashes % 2 == 0) quoted = !quoted;
     else if (c == u' ' && !quoted) args.push_back(std::exchange(arg, Text()));
@@ -71,50 +67,59 @@ std::pair<Text, Text> ReadCmdLine(const Text& expanded) {
   return {args.at(2).substr(5), args.at(5)};
 }
 
-class RoundTrip : public ::testing::Test {
- protected:
-  void SetUp() override {
-    tavplat::ResetRegistry();
-    setenv("ProgramFiles", "C:\\Program Files", 1);
-    setenv("SystemRoot", "C:\\Windows", 1);
-    setenv("SystemDrive", "C:", 1);
-  }
-  static void Def(const std::string& path, const std::string& text) {
-    tavplat::SetRegString(path, "", text);
-  }
-  static void FileType(const std::string& name, const std::string& command,
-                       const std::string& description, const std::string& icon) {
-    Def(name + "\\shell\\open\\command", command);
-    if (!description.empty()) Def(name, description);
-    if (!icon.empty()) Def(name + "\\DefaultIcon", icon);
-  }
-  static std::string TempPath(const std::string& leaf) {
-    return ::testing::TempDir() + "roundtrip-" + std::to_string(getpid()) + "-" + leaf;
-  }
-  static std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
+std::string Temp(const char* leaf) { return ::testing::TempDir() + "roundtrip-" + std::to_string(getpid()) + leaf; }
+
+std::string ReadFile(const char* leaf) {
+  std::ifstream in(Temp(leaf), std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Scans the registry and writes the three files.
+void ScanAndWrite() {
+  DWORD count = 0, longest = 0;
+  RegQueryInfoKeyA(HKEY_CLASSES_ROOT, 0, 0, 0, &count, &longest, 0, 0, 0, 0, 0, 0);
+  TTavArrayOfString keys;
+  TTavFTypes types;
+  TTavTavs exts;
+  EnumRootKeys(keys, count, longest);
+  const std::int32_t typeCount = FindFileTypes(UpperCase("C:\\Prog\\app.exe"), types, keys);
+  const std::int32_t extCount = FindExtensions(exts, types, typeCount, keys);
+  SaveToReg(Temp(".reg"), exts, extCount, types, typeCount);
+  SaveToCmd(Temp(".cmd"), exts, extCount, types, typeCount, true, true, true);
+  SaveToInf(Temp(".inf"), exts, extCount, types, typeCount, true, true);
+}
+
+TEST(RoundTrip, EveryFormatKeepsEveryCharacterTheCodePagesAllow) {
+  for (auto [name, value] : {std::pair{"ProgramFiles", "C:\\Program Files"}, {"SystemRoot", "C:\\Windows"}, {"SystemDrive", "C:"}})
+    setenv(name, value, 1);
   std::mt19937 random{20240611};
   std::vector<Text> chars;  // the ASCII characters first, then the others of the ANSI page
   std::size_t ascii = 0;
-
-  Text Draw(std::size_t most, bool name) {
+  const auto draw = [&](std::size_t most, bool name) {
     Text text;
     for (std::size_t n = random() % (most + 1); n > 0; --n) {
       const Text& c = chars[random() % (random() % 2 ? ascii : chars.size())];
       if (!name || (c != u"\\" && c != u"=")) text += c;
     }
     return text;
-  }
-
-  void UsePages(const char* acp, const char* oemcp) {
+  };
+  Pairs made;  // every pair the INF file must give back: an empty text makes no value
+  const auto def = [&](const Text& key, const Text& text) {
+    made.push_back({key, text});
+    if (!text.empty()) tavplat::SetRegString(tavplat::Utf16ToUtf8(key), "", tavplat::Utf16ToUtf8(text));
+  };
+  const auto oem = [](const Text& text) {  // what the OEM page makes of each character
+    Text out;
+    for (char16_t c : text) out += ToUtf16(FromUtf16(Text(1, c), CP_OEMCP), CP_OEMCP);
+    return out;
+  };
+  for (auto [acp, oemcp] : {std::pair{"1252", "437"}, {"1252", "850"}, {"1251", "866"}, {"932", "932"},
+                            {"936", "936"}, {"949", "949"}, {"950", "950"}, {"932", "437"}, {"1252", "932"}}) {
     setenv("TAVDUMP_ACP", acp, 1);
     setenv("TAVDUMP_OEMCP", oemcp, 1);
     tavplat::ResetCodePages();
     chars.clear();
-    // No small c: "c:" would come back as the system drive's "C:".
-    for (char16_t c = u' '; c < 0x7F; ++c)
+    for (char16_t c = u' '; c < 0x7F; ++c)  // no small c: "c:" would come back as the drive's "C:"
       if (c != u'c') chars.push_back(Text(1, c));
     ascii = chars.size();
     const bool dbcs = IsDBCSLeadByte(0x81) || IsDBCSLeadByte(0xA1);
@@ -128,59 +133,23 @@ class RoundTrip : public ::testing::Test {
       chars.push_back(c);
       if (trail == 'C') chars.push_back(c + u":");  // holds the system drive's bytes
     }
-  }
-
-  // Scans the registry and writes the three files; returns the pairs of the INF file.
-  Pairs ScanAndWrite() {
-    DWORD count = 0, longest = 0;
-    RegQueryInfoKeyA(HKEY_CLASSES_ROOT, 0, 0, 0, &count, &longest, 0, 0, 0, 0, 0, 0);
-    TTavArrayOfString keys;
-    TTavFTypes types;
-    TTavTavs exts;
-    EnumRootKeys(keys, count, longest);
-    const std::int32_t typeCount = FindFileTypes(UpperCase("C:\\Prog\\app.exe"), types, keys);
-    const std::int32_t extCount = FindExtensions(exts, types, typeCount, keys);
-    SaveToReg(TempPath("rt.reg"), exts, extCount, types, typeCount);
-    SaveToCmd(TempPath("rt.cmd"), exts, extCount, types, typeCount, true, true, true);
-    SaveToInf(TempPath("rt.inf"), exts, extCount, types, typeCount, true, true);
-    std::vector<std::pair<std::string, std::string>> ansi;
-    for (std::int32_t i = 0; i < extCount; ++i) ansi.push_back({exts[i].Ext, types[exts[i].FType].Name});
-    for (const TTavFType& t : std::vector(types.begin(), types.begin() + typeCount))
-      ansi.insert(ansi.end(), {{t.Name, t.Description}, {t.Name + "\\shell\\open\\command", t.Command},
-                               {t.Name + "\\DefaultIcon", t.Icon}});
-    Pairs found;
-    for (auto& [key, value] : ansi) found.push_back({ToUtf16(key, CP_ACP), ToUtf16(value, CP_ACP)});
-    std::sort(found.begin(), found.end());
-    return found;
-  }
-};
-
-TEST_F(RoundTrip, EveryFormatKeepsEveryCharacterTheCodePagesAllow) {
-  const auto utf8 = [](const Text& text) { return tavplat::Utf16ToUtf8(text); };
-  const auto oem = [](const Text& text) {  // what the OEM page makes of each character
-    Text out;
-    for (char16_t c : text) out += ToUtf16(FromUtf16(Text(1, c), CP_OEMCP), CP_OEMCP);
-    return out;
-  };
-  for (auto [acp, oemcp] : {std::pair{"1252", "437"}, {"1252", "850"}, {"1251", "866"}, {"932", "932"},
-                            {"936", "936"}, {"949", "949"}, {"950", "950"}, {"932", "437"}, {"1252", "932"}}) {
-    UsePages(acp, oemcp);
     for (int round = 0; round < 12; ++round) {
       const std::string pair = std::string(acp) + "/" + oemcp + " round " + std::to_string(round);
       tavplat::ResetRegistry();
-      std::size_t made = 0;
-      for (char16_t t = u'0', types = u'1' + random() % 3; t < types; ++t, made += 3) {
-        const Text name = Text(u"T") + t + Draw(6, true), ext = Text(u".e") + t + Draw(4, true);
-        const Text command = u"C:\\Prog\\app.exe " + Draw(12, false);
-        FileType(utf8(name), utf8(command), utf8(Draw(12, false)), utf8(Draw(8, false)));
-        if (random() % 2) Def(utf8(ext), utf8(name)), ++made;
+      made.clear();
+      for (char16_t t = u'0', types = u'1' + random() % 3; t < types; ++t) {
+        const Text name = Text(u"T") + t + draw(6, true), ext = Text(u".e") + t + draw(4, true);
+        def(name + u"\\shell\\open\\command", u"C:\\Prog\\app.exe " + draw(12, false));
+        def(name, draw(12, false));
+        def(name + u"\\DefaultIcon", draw(8, false));
+        if (random() % 2) def(ext, name);
       }
-      const Pairs inf = ScanAndWrite();
-      ASSERT_EQ(inf.size(), made) << pair << ": every key found";
-      const std::string reg = ReadFile(TempPath("rt.reg")), script = ReadFile(TempPath("rt.cmd"));
+      ScanAndWrite();
+      std::sort(made.begin(), made.end());
+      const std::string reg = ReadFile(".reg"), script = ReadFile(".cmd"), file = ReadFile(".inf");
       // The script's pairs: keys without their subkeys, every character through the OEM page.
       Pairs cmd, cmdRead, infRead;
-      for (auto [key, value] : inf) cmd.push_back({oem(key.substr(0, key.find(u'\\'))), oem(value)});
+      for (auto [key, value] : made) cmd.push_back({oem(key.substr(0, key.find(u'\\'))), oem(value)});
       for (std::size_t at = 0, end; (end = script.find("\r\n", at)) != std::string::npos; at = end + 2) {
         auto [key, value] = ReadCmdLine(Percents(ToUtf16(script.substr(at, end - at), CP_OEMCP), u"systemdrive"));
         cmdRead.push_back({key.substr(0, key.find(u'\\')), value});
@@ -189,7 +158,6 @@ TEST_F(RoundTrip, EveryFormatKeepsEveryCharacterTheCodePagesAllow) {
       std::sort(cmdRead.begin(), cmdRead.end());
       EXPECT_EQ(cmdRead, cmd) << pair << "\n" << script;
       // The INF file's lines HKCR,"key",,,"value", quotes doubled inside the quotes.
-      const std::string file = ReadFile(TempPath("rt.inf"));
       const Text text(reinterpret_cast<const char16_t*>(file.data()) + 1, file.size() / 2 - 1);
       for (std::size_t at = text.find(u"HKCR,\""); at != Text::npos; at = text.find(u"HKCR,\"", at)) {
         Text field[2];
@@ -199,11 +167,12 @@ TEST_F(RoundTrip, EveryFormatKeepsEveryCharacterTheCodePagesAllow) {
         infRead.push_back({Percents(field[0], u"24"), Percents(field[1], u"24")});
       }
       std::sort(infRead.begin(), infRead.end());
-      EXPECT_EQ(infRead, inf) << pair;
-      setenv("TAVDUMP_REGISTRY", TempPath("rt.reg").c_str(), 1);
+      EXPECT_EQ(infRead, made) << pair;
+      setenv("TAVDUMP_REGISTRY", Temp(".reg").c_str(), 1);
       tavplat::ResetRegistry(true);
-      EXPECT_EQ(ScanAndWrite(), inf) << pair << "\n" << reg;
-      EXPECT_EQ(ReadFile(TempPath("rt.reg")), reg) << pair;
+      ScanAndWrite();
+      EXPECT_EQ(ReadFile(".reg"), reg) << pair << ": the REG file loads back to the same keys";
+      EXPECT_EQ(ReadFile(".inf"), file) << pair << "\n" << reg;
     }
   }
   unsetenv("TAVDUMP_REGISTRY");
