@@ -39,6 +39,7 @@ void RemoveTree(const std::string& path);
 struct TempDir {
   TempDir();
   ~TempDir() { RemoveTree(Path); }
+  TempDir(const TempDir&) = delete;  // a copy would remove the folder early
   std::string Path;  // absolute, no trailing slash; empty when none could be made
 };
 
