@@ -4,10 +4,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -37,10 +36,7 @@ TEST(CommandLine, BuiltAsWineBuildsIt) {
 }
 
 TEST(ModuleFileName, TheExecutableWithBackslashes) {
-  std::vector<char> target(PATH_MAX);
-  const ssize_t length = readlink("/proc/self/exe", target.data(), target.size());
-  ASSERT_GT(length, 0);
-  std::string expected(target.data(), static_cast<std::size_t>(length));
+  std::string expected = std::filesystem::read_symlink("/proc/self/exe").string();
   std::replace(expected.begin(), expected.end(), '/', '\\');
   char full[PATH_MAX];
   EXPECT_EQ(GetModuleFileNameA(nullptr, full, sizeof full), expected.size());

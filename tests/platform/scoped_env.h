@@ -8,21 +8,16 @@
 
 #include "codepage.h"
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
+struct ScopedEnv {
+  ScopedEnv(const char* name, std::optional<std::string> value) : name(name) {
+    if (const char* old = std::getenv(name)) before = old;
     Apply(value);
   }
-  ~ScopedEnv() { Apply(old_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
+  ~ScopedEnv() { Apply(before); }
   void Apply(const std::optional<std::string>& value) {
-    value ? setenv(name_.c_str(), value->c_str(), 1) : unsetenv(name_.c_str());
+    value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
     tavplat::ResetCodePages();
   }
-  std::string name_;
-  std::optional<std::string> old_;
+  std::string name;
+  std::optional<std::string> before;
 };

@@ -6,10 +6,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -26,12 +26,6 @@ std::vector<char*> PointerList(std::vector<std::string>& items) {
   for (std::string& item : items) list.push_back(item.data());
   list.push_back(nullptr);
   return list;
-}
-
-long long NowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 // Only async-signal-safe calls between fork and exec: the parent may have threads.
@@ -67,7 +61,7 @@ ProcessResult RunProcess(const ProcessSpec& setup) {
   if (pid == 0) RunChild(setup, argv.data(), envp.data(), out[1], err[1]);
   close(out[1]);
   close(err[1]);
-  const long long deadline = NowMs() + setup.TimeoutSeconds * 1000LL;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(setup.TimeoutSeconds);
   int status = 0;
   bool exited = pid < 0;
   if (pid < 0) result.StartError = std::string("fork: ") + std::strerror(errno);
@@ -80,7 +74,7 @@ ProcessResult RunProcess(const ProcessSpec& setup) {
       fcntl(out[0], F_SETFL, O_NONBLOCK);
       fcntl(err[0], F_SETFL, O_NONBLOCK);
     }
-    if (!exited && !result.TimedOut && NowMs() >= deadline) {
+    if (!exited && !result.TimedOut && std::chrono::steady_clock::now() >= deadline) {
       kill(pid, SIGKILL);
       result.TimedOut = true;
     }
@@ -100,8 +94,7 @@ ProcessResult RunProcess(const ProcessSpec& setup) {
   close(err[0]);
   while (!exited && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  if (pid > 0 && WIFEXITED(status)) result.ExitCode = WEXITSTATUS(status);
-  if (pid > 0 && WIFSIGNALED(status)) result.Signal = WTERMSIG(status);
+  if (pid > 0) result.ExitCode = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
   return result;
 }
 
@@ -117,13 +110,9 @@ void SetEnv(std::vector<std::string>& env, const std::string& name, const std::s
 std::string Describe(const std::vector<std::string>& args, const ProcessResult& result) {
   std::string text = "run";
   for (const std::string& arg : args) text += " [" + arg + "]";
-  text += ": " + (result.StartError.empty() ? "" : "not started (" + result.StartError + "); ") +
-          (result.TimedOut ? "timed out; " : "") +
-          (result.Signal ? "signal " + std::to_string(result.Signal)
-                         : "exit code " + std::to_string(result.ExitCode)) +
-          ", " + std::to_string(result.Stdout.size()) + " bytes on stdout, " +
-          std::to_string(result.Stderr.size()) + " on stderr";
-  return result.Stderr.empty() ? text : text + ": " + Visible(result.Stderr);
+  return text + ": " + result.StartError + (result.TimedOut ? " timed out," : "") + " exit code " +
+         std::to_string(result.ExitCode) + ", " + std::to_string(result.Stdout.size()) +
+         " bytes on stdout, stderr: " + Visible(result.Stderr);
 }
 
 void RemoveTree(const std::string& path) {
@@ -145,11 +134,6 @@ TempDir::TempDir() {
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool WriteFileBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  return bool(out.write(bytes.data(), std::streamsize(bytes.size())).flush());
 }
 
 std::string Visible(const std::string& bytes) {
@@ -181,14 +165,6 @@ std::string Visible(const std::string& bytes) {
          << actual.size() << ")\n  expected: ..."
          << Visible(expected.substr(std::min(from, expected.size()), 96)) << "\n  actual:   ..."
          << Visible(actual.substr(std::min(from, actual.size()), 96));
-}
-
-::testing::AssertionResult IsIoReport(const std::string& text, const std::string& module,
-                                      const std::string& message) {
-  return SameBytes("failure report",
-                   "Exception EInOutError in module " + module + " at ########.\r\n" + message +
-                       "\r\n\r\n",
-                   text, true);
 }
 
 }  // namespace tavtest

@@ -21,8 +21,7 @@ struct ProcessSpec {
 
 struct ProcessResult {
   std::string Stdout, Stderr;
-  int ExitCode = -1;  // -1 when a signal ended the child
-  int Signal = 0;
+  int ExitCode = -1;  // 128 + the signal when one ended the child
   bool TimedOut = false;
   std::string StartError;  // why the child did not start; empty when it ran
 };
@@ -31,7 +30,7 @@ struct ProcessResult {
 ProcessResult RunProcess(const ProcessSpec& setup);
 void SetEnv(std::vector<std::string>& env, const std::string& name, const std::string& value);
 void UnsetEnv(std::vector<std::string>& env, const std::string& name);
-/// "run [arg]...: " how it ended, the stream sizes and standard error, for failure messages.
+/// "run [arg]...: " how it ended, the size of stdout and all of stderr, for failure messages.
 std::string Describe(const std::vector<std::string>& args, const ProcessResult& result);
 /// Removes `path` and everything below it, giving back write permissions tests took away.
 void RemoveTree(const std::string& path);
@@ -40,22 +39,16 @@ void RemoveTree(const std::string& path);
 struct TempDir {
   TempDir();
   ~TempDir() { RemoveTree(Path); }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
+  TempDir(const TempDir&) = delete;  // a copy would remove the folder early
   std::string Path;  // absolute, no trailing slash; empty when none could be made
 };
 
 std::string ReadFileBytes(const std::string& path);  // empty when unreadable
-bool WriteFileBytes(const std::string& path, const std::string& bytes);
 /// Printable ASCII as is, \r \n \\ escaped, every other byte as \xNN.
 std::string Visible(const std::string& bytes);
 /// Equal bytes, or a failure naming `what`, both sizes and the first difference in context.
 /// With `address`, "########" in `expected` stands for eight upper-case hex digits.
 ::testing::AssertionResult SameBytes(const std::string& what, std::string expected,
                                      const std::string& actual, bool address = false);
-/// `text` is the failure report "Exception EInOutError in module <module> at ########."
-/// with `message` on the next line, each line ended by CR LF, and an empty line.
-::testing::AssertionResult IsIoReport(const std::string& text, const std::string& module,
-                                      const std::string& message);
 
 }  // namespace tavtest
