@@ -175,7 +175,8 @@ TEST(RoundTrip, EveryFormatKeepsEveryCharacterTheCodePagesAllow) {
       EXPECT_EQ(ReadFile(".inf"), file) << pair << "\n" << reg;
     }
   }
-  unsetenv("TAVDUMP_REGISTRY");
+  for (const char* name : {"TAVDUMP_REGISTRY", "TAVDUMP_ACP", "TAVDUMP_OEMCP"}) unsetenv(name);
+  tavplat::ResetCodePages();
 }
 
 }  // namespace
