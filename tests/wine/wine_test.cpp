@@ -173,9 +173,13 @@ const Locale& LocaleOf(const std::string& lang) {
   return locale;
 }
 
+// What a run said and wrote; a failure report names each build's own module and address.
 std::string Summary(const ProcessResult& run, const Files& files) {
+  std::string err = run.Stderr;
+  if (const auto at = err.find(" in module "); at != std::string::npos)
+    err.replace(at, err.find('.', err.find(" at ", at)) - at, " in module ... at ########");
   std::string text = "exit " + std::to_string(run.ExitCode) + "\nstdout " + Visible(run.Stdout) +
-                     "\nstderr " + Visible(run.Stderr) + "\n";
+                     "\nstderr " + Visible(err) + "\n";
   for (const auto& [name, bytes] : files) text += name + " " + Visible(bytes) + "\n";
   return text;
 }
@@ -240,7 +244,7 @@ TEST_P(WineCase, SameOutputAndExactRestore) {
     allowed.merge(Diff(locale.Keys, before));
     const fs::path backup = Fresh(root / "backup") / name;
     std::ofstream(backup, std::ios::binary) << bytes;
-    const std::string ext = Lower(fs::path(name).extension());
+    const std::string ext = Lower(name.substr(name.size() - 4));  // ".CMD" is a whole name
     const Strings tool = ext == ".cmd"   ? Strings{"cmd", "/c", name}
                          : ext == ".reg" ? Strings{"regedit", "/s", WinePath(backup)}
                                          : Strings{"rundll32", "setupapi.dll,InstallHinfSection", "DefaultInstall",
