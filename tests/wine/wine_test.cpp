@@ -245,7 +245,7 @@ TEST_P(WineCase, SameOutputAndExactRestore) {
     const fs::path backup = Fresh(root / "backup") / name;
     std::ofstream(backup, std::ios::binary) << bytes;
     const std::string ext = Lower(name.substr(name.size() - 4));  // ".CMD" is a whole name
-    const Strings tool = ext == ".cmd"   ? Strings{"cmd", "/c", name}
+    const Strings tool = ext == ".cmd"   ? Strings{"cmd", "/c", ".\\" + name}  // not the builtin DIR
                          : ext == ".reg" ? Strings{"regedit", "/s", WinePath(backup)}
                                          : Strings{"rundll32", "setupapi.dll,InstallHinfSection", "DefaultInstall",
                                                    "128", WinePath(backup)};
