@@ -5,7 +5,7 @@ package libwine), so that the Linux build converts exactly as Windows does even 
 machine without those tables. Every other page is read from its table at run time.
 
 Run it again after a change of the tables: ./scripts/record-codepages.py [nls folder]
-platform_tests compares the recorded pages with the tables byte for byte.
+tavdump_tests compares the recorded pages with the tables byte for byte.
 """
 import pathlib
 import struct
