@@ -38,14 +38,37 @@ char32_t OemChar(const WCHAR* c) {
   return code;
 }
 
+// UTF-16 text in the OEM code page, one element per character.
+TOemText OemOfWide(const std::vector<WCHAR>& wide) {
+  TOemText result;
+  const int units = static_cast<int>(wide.size());
+  if (units == 0) return result;
+  std::string bytes(
+      static_cast<std::size_t>(
+          WideCharToMultiByte(CP_OEMCP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr)),
+      '\0');
+  if (!bytes.empty())
+    bytes.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_OEMCP, 0, wide.data(), units,
+                                                              bytes.data(),
+                                                              static_cast<int>(bytes.size()),
+                                                              nullptr, nullptr)));
+  // Every character takes at least one byte: as many bytes as characters means one each.
+  if (bytes.size() == wide.size()) {
+    for (char b : bytes) result += static_cast<unsigned char>(b);
+    return result;
+  }
+  // Some took two: each on its own shows where it ends.
+  for (const WCHAR& c : wide) result += OemChar(&c);
+  return result;
+}
+
 // `ansi` (its own percent signs already doubled) in the OEM code page. The conversion
 // maps some characters to a percent sign (per mille in 1252 to 437, for one), which cmd
 // would take for a variable reference, so those are doubled as well; the percent signs
 // that were there before the conversion, folder variables included, stay as they are.
 TOemText OemKeepingPercents(const std::string& ansi) {
-  TOemText oem;
-  ToOem(ansi, oem);
   const std::vector<WCHAR> wide = AnsiToWide(ansi);
+  const TOemText oem = OemOfWide(wide);
   TOemText result;
   for (std::size_t i = 0; i < oem.size(); ++i) {
     if (oem[i] == U'%' && i < wide.size() && wide[i] != '%') result += U'%';
@@ -115,28 +138,7 @@ void DoublePercents(const std::string& text, std::string& result) {
   }
 }
 
-void ToOem(const std::string& text, TOemText& result) {
-  result.clear();
-  const std::vector<WCHAR> wide = AnsiToWide(text);
-  const int units = static_cast<int>(wide.size());
-  if (units == 0) return;
-  std::string bytes(
-      static_cast<std::size_t>(
-          WideCharToMultiByte(CP_OEMCP, 0, wide.data(), units, nullptr, 0, nullptr, nullptr)),
-      '\0');
-  if (!bytes.empty())
-    bytes.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_OEMCP, 0, wide.data(), units,
-                                                              bytes.data(),
-                                                              static_cast<int>(bytes.size()),
-                                                              nullptr, nullptr)));
-  // Every character takes at least one byte: as many bytes as characters means one each.
-  if (bytes.size() == wide.size()) {
-    for (char b : bytes) result += static_cast<unsigned char>(b);
-    return;
-  }
-  // Some took two: each on its own shows where it ends.
-  for (const WCHAR& c : wide) result += OemChar(&c);
-}
+void ToOem(const std::string& text, TOemText& result) { result = OemOfWide(AnsiToWide(text)); }
 
 TOemText QuoteRegArg(const TOemText& text) {
   TOemText result;

@@ -2,13 +2,9 @@
 
 #include <windows.h>
 
-namespace {
+#include "Scan.h"
 
-// The next character of ANSI text; never stalls and never runs past the end.
-const char* Next(const char* p, const char* end) {
-  const char* next = CharNextA(p);
-  return next <= p || next > end ? p + 1 : next;
-}
+namespace {
 
 // Positions of the last single-byte character of `name` that is one of `chars`, or npos.
 std::size_t FindLastOf(const std::string& name, const char* chars) {
@@ -16,7 +12,7 @@ std::size_t FindLastOf(const std::string& name, const char* chars) {
   const char* begin = name.c_str();
   const char* end = begin + name.size();
   for (const char* p = begin; p < end;) {
-    const char* next = Next(p, end);
+    const char* next = NextChar(p, end);
     if (next == p + 1) {
       for (const char* c = chars; *c; ++c)
         if (*p == *c) found = static_cast<std::size_t>(p - begin);
@@ -42,7 +38,7 @@ std::vector<std::string> SplitParameters(const char* commandLine) {
     std::string parameter;
     bool quoted = false;
     while (*p && (quoted || !IsBlank(*p))) {
-      const char* next = Next(p, end);
+      const char* next = NextChar(p, end);
       if (*p == '"' && next == p + 1)
         quoted = !quoted;
       else
