@@ -1,5 +1,6 @@
 #include "codepage.h"
 
+#include "machine.h"
 #include "recorded_pages.h"
 
 #include <locale.h>
@@ -194,8 +195,11 @@ CodePages& Chosen() {
   if (s.chosen) return s;
   s.chosen = true;
   s.error.clear();
-  s.acp = PageOf("TAVDUMP_ACP", 1252, s.error);
-  const UINT oemcp = std::getenv("TAVDUMP_ACP") ? PairedOemPage(s.acp) : 437;
+  // The machine's own pages, where its registry tells them, stand in for unset variables.
+  const MachineFacts& machine = Facts();
+  s.acp = PageOf("TAVDUMP_ACP", machine.acp ? machine.acp : 1252, s.error);
+  UINT oemcp = machine.oemcp ? machine.oemcp : machine.acp ? PairedOemPage(machine.acp) : 437;
+  if (std::getenv("TAVDUMP_ACP")) oemcp = PairedOemPage(s.acp);
   s.oemcp = PageOf("TAVDUMP_OEMCP", oemcp, s.error);
   // A page whose table cannot be read gives way to the default, which is recorded.
   std::string why;
@@ -281,7 +285,10 @@ bool CheckCodePages(std::string& error) {
   return error.empty();
 }
 
-void ResetCodePages() { State().chosen = false; }
+void ResetCodePages() {
+  State().chosen = false;
+  ResetMachine();
+}
 
 std::u16string ToUtf16(std::string_view text, UINT codePage) {
   const PageTable* t = TableOf(codePage);

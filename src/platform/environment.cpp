@@ -1,4 +1,5 @@
-#include "codepage_internal.h"
+#include "codepage.h"
+#include "machine.h"
 
 #include <unistd.h>
 
@@ -29,7 +30,12 @@ std::optional<std::u16string> FindVariable(std::u16string_view name) {
     if (entryName == name) return Utf8ToUtf16(equals + 1);
     if (!caseless && SameNameIgnoringCase(entryName, name)) caseless = Utf8ToUtf16(equals + 1);
   }
-  return caseless;
+  if (caseless) return caseless;
+  // What the process does not set, the machine the registry comes from may define.
+  const auto& variables = Facts().variables;
+  for (auto it = variables.rbegin(); it != variables.rend(); ++it)
+    if (SameNameIgnoringCase(it->first, name)) return it->second;
+  return std::nullopt;
 }
 
 // `text` with every reference to a defined variable replaced by its value.

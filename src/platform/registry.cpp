@@ -8,7 +8,7 @@
 #include <unordered_map>
 
 #include "codepage.h"
-#include "regfile.h"
+#include "machine.h"
 #include "regtree.h"
 
 namespace tavplat {
@@ -35,16 +35,12 @@ Registry& State() {
 
 void Load(Registry& r) {
   r.root = RegKey{};
-  const char* path = std::getenv("TAVDUMP_REGISTRY");
   std::string error;
-  // The file is read in the code pages in force, so a wrong setting of them comes first.
+  // An export is read in the code pages in force, so a wrong setting of them comes first.
   if (!CheckCodePages(error)) {
     r.failure = ERROR_INVALID_PARAMETER;
-  } else if (!path || !*path) {
-    r.failure = ERROR_FILE_NOT_FOUND;
-    error = path ? "TAVDUMP_REGISTRY is empty" : "TAVDUMP_REGISTRY is not set";
   } else {
-    r.failure = LoadRegFile(path, r.root, error);
+    r.failure = LoadClasses(r.root, error);
   }
   if (r.failure == ERROR_SUCCESS) {
     r.state = LoadState::Loaded;
@@ -127,6 +123,7 @@ void ResetRegistry(bool readAgain) {
   r.diagnostic.clear();
   r.handles.clear();
   r.state = readAgain ? LoadState::Pending : LoadState::Loaded;
+  if (readAgain) ResetMachine();
   r.failure = ERROR_SUCCESS;
 }
 
