@@ -2,7 +2,7 @@
 """mkhive.py OUT EXPORT.reg PREFIX: a regf hive holding the keys of a registry export (version 5,
 UTF-8 or UTF-16) that lie below PREFIX (e.g. HKEY_LOCAL_MACHINE\\SOFTWARE), written by libhivex
 onto an empty hive made here. Then, as Windows stores them and libhivex does not write them, a
-value over 16344 bytes is moved into pieces (a db record) and a list of over 500 subkeys into an
+value over 16344 bytes is moved into pieces (a db record) and a list of over 100 subkeys into an
 index of lists (an ri record)."""
 import functools, re, struct, sys, hivex
 
@@ -69,9 +69,9 @@ def main(out, export, prefix):
             bl = append_bin(b, [struct.pack("<%dI" % len(pieces), *pieces)])[0]
             struct.pack_into("<I", b, val + 12, append_bin(b, [b"db" + struct.pack("<HII", len(pieces), bl, 0)])[0])
         count, lf = struct.unpack_from("<I4xI", b, node + 0x18)
-        if count > 500:
+        if count > 100:
             entries = [b[lf + 0x1008 + 8 * i: lf + 0x1010 + 8 * i] for i in range(count)]
-            lists = append_bin(b, [b"lh" + struct.pack("<H", len(entries[i:i + 500])) + b"".join(entries[i:i + 500]) for i in range(0, count, 500)])
+            lists = append_bin(b, [b"lh" + struct.pack("<H", len(entries[i:i + 100])) + b"".join(entries[i:i + 100]) for i in range(0, count, 100)])
             struct.pack_into("<I", b, node + 0x20, append_bin(b, [b"ri" + struct.pack("<H%dI" % len(lists), len(lists), *lists)])[0])
     open(out, "wb").write(finish(b))
 
