@@ -78,7 +78,17 @@ std::string Where(const Hive& hive) {
   return path.empty() ? "the root key" : "the key " + Utf16ToUtf8(path);
 }
 
-std::string Reason(int err) { return err ? std::strerror(err) : "damaged"; }
+// What libhivex's error codes mean for a hive it reads.
+std::string Reason(int err) {
+  switch (err) {
+    case EFAULT: return "an offset points to no cell";
+    case EINVAL: return "a cell is not of the kind expected there";
+    case ENOTSUP: return "a record of an unknown kind or with wrong counts";
+    case ERANGE: return "a count beyond libhivex's limits";
+    case 0: return "damaged";
+    default: return std::strerror(err);
+  }
+}
 
 // Exactly `n` bytes at `offset`, or the hive is cut short.
 void ReadAt(const Hive& hive, std::size_t offset, unsigned char* buffer, std::size_t n) {
