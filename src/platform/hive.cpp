@@ -213,20 +213,23 @@ std::vector<hive_value_h> Values(const Hive& hive, hive_node_h node) {
 RegValue ReadValue(Hive& hive, hive_value_h value) {
   RegValue result;
   result.name = ValueName(hive, value);
-  const std::string which = "the value \"" + Utf16ToUtf8(result.name) + "\" of " + Where(hive);
+  // Built only on failure: a hive holds a million values.
+  const auto fail = [&](const std::string& problem) {
+    Fail("the value \"" + Utf16ToUtf8(result.name) + "\" of " + Where(hive) + problem);
+  };
   hive_type type{};
   std::size_t declared = 0;
   if (hivex_value_type(hive.h, value, &type, &declared) != 0)
-    Fail(which + " is damaged (" + Reason(errno) + ")");
-  if (declared > hive.size) Fail(which + " is longer than the file");
-  CheckPieces(hive, value, declared);
+    fail(" is damaged (" + Reason(errno) + ")");
+  if (declared > hive.size) fail(" is longer than the file");
+  if (declared > 4) CheckPieces(hive, value, declared);
   std::size_t length = 0;
   errno = 0;
   Owned<char> data(hivex_value_value(hive.h, value, &type, &length));
-  if (!data) Fail(which + " cannot be read (" + Reason(errno) + ")");
-  if (length != declared) Fail(which + " has fewer bytes than it declares");
+  if (!data) fail(" cannot be read (" + Reason(errno) + ")");
+  if (length != declared) fail(" has fewer bytes than it declares");
   hive.dataRead += length;
-  if (hive.dataRead > hive.size) Fail(which + " shares its data with other keys");
+  if (hive.dataRead > hive.size) fail(" shares its data with other keys");
   result.type = static_cast<DWORD>(type);
   result.data.assign(data.get(), data.get() + length);
   return result;
