@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "codepage.h"
+#include "hive.h"
 #include "regfile.h"
 
 namespace tavplat {
@@ -157,6 +158,12 @@ const MachineFacts& Facts() {
     switch (s.kind) {
       case SourceKind::Export:
         break;
+      case SourceKind::Hive:
+        ReadHiveFacts(s.path, facts, ignored);
+        break;
+      case SourceKind::SystemDrive:
+        ReadSystemDriveFacts(s.path, facts, ignored);
+        break;
       default:
         break;
     }
@@ -187,6 +194,12 @@ LSTATUS LoadClasses(RegKey& classes, std::string& error) {
     switch (s.kind) {
       case SourceKind::Export:
         status = LoadRegFile(s.path, part, error);
+        break;
+      case SourceKind::Hive:
+        status = LoadHiveClasses(s.path, part, error);
+        break;
+      case SourceKind::SystemDrive:
+        status = LoadSystemDriveClasses(s.path, part, error);
         break;
       default:
         error = s.path + ": this kind of registry cannot be read yet";
