@@ -209,7 +209,9 @@ LSTATUS LoadClasses(RegKey& classes, std::string& error) {
       classes = RegKey{};
       return status;
     }
-    MergeClasses(classes, std::move(part));
+    // The first source is taken whole; only the later ones are merged key by key.
+    if (&s == &m.sources.front()) classes = std::move(part);
+    else MergeClasses(classes, std::move(part));
   }
   return ERROR_SUCCESS;
 }
