@@ -10,6 +10,7 @@
 
 #include "codepage.h"
 #include "regfile.h"
+#include "winereg.h"
 
 namespace tavplat {
 
@@ -157,6 +158,10 @@ const MachineFacts& Facts() {
     switch (s.kind) {
       case SourceKind::Export:
         break;
+      case SourceKind::WineFile:
+      case SourceKind::WinePrefix:
+        ReadWineFacts(s.path, s.kind == SourceKind::WinePrefix, facts, ignored);
+        break;
       default:
         break;
     }
@@ -187,6 +192,10 @@ LSTATUS LoadClasses(RegKey& classes, std::string& error) {
     switch (s.kind) {
       case SourceKind::Export:
         status = LoadRegFile(s.path, part, error);
+        break;
+      case SourceKind::WineFile:
+      case SourceKind::WinePrefix:
+        status = LoadWineClasses(s.path, s.kind == SourceKind::WinePrefix, part, error);
         break;
       default:
         error = s.path + ": this kind of registry cannot be read yet";
