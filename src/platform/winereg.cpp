@@ -503,30 +503,32 @@ void TellFacts(const Parsed& file, MachineFacts& facts) {
 }
 
 // The code pages of the Windows locales, as Wine's locale data gives them: by language,
-// and by language and territory where a territory differs. Locales with only Unicode
-// text get UTF-8.
+// and by language and territory where a territory differs (each checked against Wine 8).
+// Locales with only Unicode text get UTF-8. A language that Wine's data knows only with a
+// script (Serbian, Azerbaijani, Uzbek without "@latin") falls back to English (US), as in
+// Wine; so does any language missing here.
 struct LocalePages {
   const char* name;
   UINT acp;
   UINT oemcp;
 };
 constexpr LocalePages kLocales[] = {
-    {"af", 1252, 850},    {"ar", 1256, 720},    {"az", 1254, 857},    {"be", 1251, 866},
-    {"bg", 1251, 866},    {"bn", 65001, 65001}, {"ca", 1252, 850},    {"cs", 1250, 852},
-    {"da", 1252, 850},    {"de", 1252, 850},    {"el", 1253, 737},    {"en", 1252, 437},
-    {"en-AU", 1252, 850}, {"en-CA", 1252, 850}, {"en-GB", 1252, 850}, {"en-IE", 1252, 850},
+    {"af", 1252, 850},    {"ar", 1256, 720},    {"be", 1251, 866},    {"bg", 1251, 866},
+    {"bn", 65001, 65001}, {"ca", 1252, 850},    {"cs", 1250, 852},    {"da", 1252, 850},
+    {"de", 1252, 850},    {"el", 1253, 737},    {"en", 1252, 437},    {"en-AU", 1252, 850},
+    {"en-CA", 1252, 850}, {"en-GB", 1252, 850}, {"en-HK", 1252, 850}, {"en-IE", 1252, 850},
     {"en-NZ", 1252, 850}, {"es", 1252, 850},    {"et", 1257, 775},    {"eu", 1252, 850},
-    {"fa", 1256, 720},    {"fi", 1252, 850},    {"fr", 1252, 850},    {"fr-CA", 1252, 850},
-    {"ga", 1252, 850},    {"he", 1255, 862},    {"hi", 65001, 65001}, {"hr", 1250, 852},
-    {"hu", 1250, 852},    {"hy", 65001, 65001}, {"id", 1252, 850},    {"is", 1252, 850},
-    {"it", 1252, 850},    {"ja", 932, 932},     {"ka", 65001, 65001}, {"kk", 1251, 866},
-    {"ko", 949, 949},     {"lt", 1257, 775},    {"lv", 1257, 775},    {"mk", 1251, 866},
+    {"fa", 1256, 720},    {"fi", 1252, 850},    {"fr", 1252, 850},    {"ga", 1252, 850},
+    {"he", 1255, 862},    {"hi", 65001, 65001}, {"hr", 1250, 852},    {"hu", 1250, 852},
+    {"hy", 65001, 65001}, {"id", 1252, 850},    {"is", 1252, 850},    {"it", 1252, 850},
+    {"ja", 932, 932},     {"ka", 65001, 65001}, {"kk", 65001, 65001}, {"ko", 949, 949},
+    {"lt", 1257, 775},    {"lv", 1257, 775},    {"mk", 1251, 866},    {"mn", 1251, 866},
     {"ms", 1252, 850},    {"nb", 1252, 850},    {"nl", 1252, 850},    {"pl", 1250, 852},
     {"pt", 1252, 850},    {"ro", 1250, 852},    {"ru", 1251, 866},    {"sk", 1250, 852},
-    {"sl", 1250, 852},    {"sq", 1250, 852},    {"sr", 1251, 855},    {"sr-Latn", 1250, 852},
-    {"sv", 1252, 850},    {"ta", 65001, 65001}, {"th", 874, 874},     {"tr", 1254, 857},
-    {"uk", 1251, 866},    {"ur", 1256, 720},    {"vi", 1258, 1258},   {"zh", 936, 936},
-    {"zh-HK", 950, 950},  {"zh-TW", 950, 950},
+    {"sl", 1250, 852},    {"sq", 1250, 852},    {"sr-Latn", 1250, 852}, {"sv", 1252, 850},
+    {"ta", 65001, 65001}, {"th", 874, 874},     {"tr", 1254, 857},    {"uk", 1251, 866},
+    {"ur", 1256, 720},    {"vi", 1258, 1258},   {"zh", 936, 936},     {"zh-HK", 950, 950},
+    {"zh-TW", 950, 950},
 };
 
 const LocalePages* FindLocale(std::string name) {
