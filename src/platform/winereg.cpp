@@ -97,8 +97,12 @@ std::string Shown(std::string_view text) {
   return out;
 }
 
+// Without building the folded names: most key lines are compared with a few fixed names.
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() && FoldKeyName(a) == FoldKeyName(b);
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i] && UpperChar(a[i]) != UpperChar(b[i])) return false;
+  return true;
 }
 
 std::vector<BYTE> LittleEndian(std::u16string_view text) {
@@ -134,7 +138,9 @@ struct Parser {
   std::vector<std::u16string> openPath;
   std::vector<RegKey*> openKeys;
   std::vector<StringValue> facts[6];
-  std::u16string scratch;
+  // Reused from one key line to the next: a million keys make no million allocations.
+  std::u16string path;
+  std::vector<std::u16string_view> names;
 
   [[noreturn]] void Fail(const std::string& what) const {
     throw ParseError{ERROR_BADDB, name + ":" + std::to_string(line) + ": " + what};
@@ -156,6 +162,12 @@ struct Parser {
   // before any other character stands for that character.
   std::u16string Unescape(std::string_view& s, char end, const char* what) {
     std::u16string out;
+    Unescape(s, end, what, out);
+    return out;
+  }
+
+  void Unescape(std::string_view& s, char end, const char* what, std::u16string& out) {
+    out.clear();
     std::size_t i = 0;
     while (i < s.size() && s[i] != end) {
       const auto c = static_cast<unsigned char>(s[i]);
@@ -205,7 +217,6 @@ struct Parser {
       Fail(std::string("missing closing \"") + end + "\" at the end of " + what + ": \"" +
            Shown(text) + "\"");
     s.remove_prefix(i + 1);
-    return out;
   }
 
   void ExpectEnd(std::string_view s, const char* what) {
@@ -216,11 +227,11 @@ struct Parser {
   // [path] timestamp: the key that the following lines fill, when it is one that counts.
   void KeyLine(std::string_view s) {
     s.remove_prefix(1);
-    const std::u16string path = Unescape(s, ']', "the key name");
+    Unescape(s, ']', "the key name", path);
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
     while (!s.empty() && s.front() >= '0' && s.front() <= '9') s.remove_prefix(1);
     ExpectEnd(s, "the key line");
-    std::vector<std::u16string_view> names;
+    names.clear();
     for (std::size_t start = 0; start <= path.size();) {
       const std::size_t end = std::min(path.find(u'\\', start), path.size());
       names.push_back(std::u16string_view(path).substr(start, end - start));
@@ -235,17 +246,16 @@ struct Parser {
     link = false;
     place = Where(names);
     if (place != Place::Classes) return;
-    names.erase(names.begin(), names.begin() + 2);
     // The longest start shared with the key before, whose keys are known already.
+    const std::size_t below = names.size() - 2;
     std::size_t same = 0;
-    while (same < names.size() && same < openPath.size() && names[same] == openPath[same])
-      ++same;
+    while (same < below && same < openPath.size() && names[same + 2] == openPath[same]) ++same;
     openPath.resize(same);
     openKeys.resize(same);
     RegKey* k = same ? openKeys.back() : &classes;
-    for (std::size_t i = same; i < names.size(); ++i) {
-      k = &MakeSubkey(*k, names[i]);
-      openPath.emplace_back(names[i]);
+    for (std::size_t i = same; i < below; ++i) {
+      k = &MakeSubkey(*k, names[i + 2]);
+      openPath.emplace_back(names[i + 2]);
       openKeys.push_back(k);
     }
     key = k;
