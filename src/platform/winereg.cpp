@@ -577,9 +577,8 @@ std::string WindowsLocaleName(const std::string& unixName) {
 }  // namespace
 
 void WineCodePages(UINT& acp, UINT& oemcp) {
-  // The locale as the C library's setlocale(LC_ALL, "") takes it; when one that the
-  // variables name is not installed, Wine's process stays in the "C" locale, where it looks
-  // at LC_ALL once more.
+  // The character-type locale as the C library takes it from the environment; one that is
+  // not installed leaves Wine in the "C" locale, which stands for English (US).
   auto variable = [](const char* name) {
     const char* v = std::getenv(name);
     return v && *v ? std::string(v) : std::string();
@@ -587,12 +586,11 @@ void WineCodePages(UINT& acp, UINT& oemcp) {
   std::string name = variable("LC_ALL");
   if (name.empty()) name = variable("LC_CTYPE");
   if (name.empty()) name = variable("LANG");
-  if (locale_t installed = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(nullptr))) {
+  if (locale_t installed = newlocale(LC_CTYPE_MASK, name.c_str(), static_cast<locale_t>(nullptr))) {
     freelocale(installed);
   } else {
     name.clear();
   }
-  if (name.empty() || name == "C") name = variable("LC_ALL");
   const LocalePages* found = name.empty() ? nullptr : FindLocale(WindowsLocaleName(name));
   acp = found ? found->acp : 1252;
   oemcp = found ? found->oemcp : 437;
