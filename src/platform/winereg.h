@@ -22,8 +22,11 @@ LSTATUS ReadWineFacts(const std::string& path, bool prefix, MachineFacts& facts,
                       std::string& error);
 
 /// HKEY_CLASSES_ROOT of a Wine prefix or file: Software\Classes below the file's root, the
-/// user's (user.reg, when the prefix has one) over the machine's (system.reg). Keys
-/// elsewhere are skipped unread. Returns ERROR_SUCCESS; ERROR_FILE_NOT_FOUND when a file
+/// user's (user.reg, when the prefix has one) over the machine's (system.reg), as Windows
+/// merges them (Wine 8's own HKEY_CLASSES_ROOT shows the machine's classes only). Keys
+/// elsewhere are skipped unread. A symbolic link key (#link) appears as an empty key:
+/// its target lies outside the file's classes, and its SymbolicLinkValue is no value that
+/// Windows shows through the link. Returns ERROR_SUCCESS; ERROR_FILE_NOT_FOUND when a file
 /// cannot be read; ERROR_BADDB when it is not a valid Wine registry file, with `error` one
 /// line such as `prefix/system.reg:12: ...` and `classes` empty.
 LSTATUS LoadWineClasses(const std::string& path, bool prefix, RegKey& classes,

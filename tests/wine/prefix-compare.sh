@@ -2,7 +2,9 @@
 # Tavdump.exe under Wine and the Linux tavdump reading the same Wine prefix must write the
 # same bytes: for every program that has an open command in the prefix's classes, in each
 # of the three formats. Usage: prefix-compare.sh LINUX_TAVDUMP TAVDUMP_EXE PREFIX
-# Prints one line per difference and a summary; exits 1 when anything differs.
+# Prints one line per difference and a summary; exits 1 when anything differs. Wine 8's
+# HKEY_CLASSES_ROOT leaves out the user's classes (HKCU\Software\Classes), which tavdump
+# merges as Windows does: use a prefix whose user.reg holds no classes of those programs.
 set -u
 linux=$(realpath "$1") exe=$(realpath "$2") prefix=$(realpath "$3")
 [ -f "$prefix/system.reg" ] || { echo "$prefix: no system.reg" >&2; exit 2; }
