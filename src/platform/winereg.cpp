@@ -214,8 +214,8 @@ struct Parser {
       }
     }
     if (i >= s.size())
-      Fail(std::string("missing closing \"") + end + "\" at the end of " + what + ": \"" +
-           Shown(text) + "\"");
+      Fail(std::string(end == '"' ? "missing closing quote" : "missing closing \"]\"") +
+           " at the end of " + what + ": \"" + Shown(text) + "\"");
     s.remove_prefix(i + 1);
   }
 
