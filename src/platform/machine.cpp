@@ -11,6 +11,7 @@
 #include "codepage.h"
 #include "hive.h"
 #include "regfile.h"
+#include "winereg.h"
 
 namespace tavplat {
 
@@ -164,7 +165,9 @@ const MachineFacts& Facts() {
       case SourceKind::SystemDrive:
         ReadSystemDriveFacts(s.path, facts, ignored);
         break;
-      default:
+      case SourceKind::WineFile:
+      case SourceKind::WinePrefix:
+        ReadWineFacts(s.path, s.kind == SourceKind::WinePrefix, facts, ignored);
         break;
     }
     m.facts.variables.insert(m.facts.variables.end(), facts.variables.begin(),
@@ -201,8 +204,9 @@ LSTATUS LoadClasses(RegKey& classes, std::string& error) {
       case SourceKind::SystemDrive:
         status = LoadSystemDriveClasses(s.path, part, error);
         break;
-      default:
-        error = s.path + ": this kind of registry cannot be read yet";
+      case SourceKind::WineFile:
+      case SourceKind::WinePrefix:
+        status = LoadWineClasses(s.path, s.kind == SourceKind::WinePrefix, part, error);
         break;
     }
     if (status != ERROR_SUCCESS) {
