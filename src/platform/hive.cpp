@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -74,8 +73,15 @@ struct Hive {
   // Bytes of value records and data read so far: a sound hive stores each once, so more
   // than the file holds means keys share them, which could make a small file fill the memory.
   std::size_t valueBytes = 0;
-  // The names from the hive's root down to the key being read, for messages.
+  // The key being read, for messages: the names from the hive's root down to where the
+  // walk of the classes starts, then the keys it went through (named only on failure).
   std::vector<std::u16string> trail;
+  std::vector<Node> walk;
+  // Room that the walk reuses from key to key instead of allocating it anew.
+  std::vector<std::vector<Node>> children;
+  std::vector<Node> values;
+  std::vector<std::u16string> names;
+  std::u16string name, previous;
 
   Hive() = default;
   Hive(const Hive&) = delete;
@@ -85,11 +91,17 @@ struct Hive {
   }
 };
 
+std::u16string KeyName(const Hive& hive, Node node);
+
 std::string Where(const Hive& hive) {
   std::u16string path;
   for (const std::u16string& name : hive.trail) {
     if (!path.empty()) path += u'\\';
     path += name;
+  }
+  for (Node node : hive.walk) {
+    if (!path.empty()) path += u'\\';
+    path += KeyName(hive, node);
   }
   return path.empty() ? "the root key" : "the key " + Utf16ToUtf8(path);
 }
@@ -139,7 +151,27 @@ void ReadBins(Hive& hive) {
   }
 }
 
-// Maps `path` after checking its header.
+// Reads the file behind `fd` into memory of its own, which keeps the bytes that were
+// checked the bytes that are read later, whatever happens to the file meanwhile. Huge
+// pages where the system gives them: a hive runs to hundreds of megabytes, and taking
+// them a page at a time costs more than copying them. Returns 0 or an errno.
+int ReadWhole(int fd, Hive& hive) {
+  void* memory = mmap(nullptr, hive.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return errno;
+  hive.map = static_cast<const unsigned char*>(memory);
+  madvise(memory, hive.size, MADV_HUGEPAGE);
+  auto* bytes = static_cast<unsigned char*>(memory);
+  for (std::size_t done = 0; done < hive.size;) {
+    const ssize_t n = pread(fd, bytes + done, hive.size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;  // cut short since fstat
+    done += static_cast<std::size_t>(n);
+  }
+  mprotect(memory, hive.size, PROT_READ);
+  return 0;
+}
+
+// Reads `path` after checking its header.
 std::shared_ptr<Hive> OpenHive(const std::string& path) {
   auto hive = std::make_shared<Hive>();
   hive->path = path;
@@ -155,15 +187,14 @@ std::shared_ptr<Hive> OpenHive(const std::string& path) {
     Fail("the hive is not a file", ERROR_FILE_NOT_FOUND);
   }
   hive->size = static_cast<std::size_t>(info.st_size);
-  if (hive->size >= 2 * kHeaderSize) {
-    void* map = mmap(nullptr, hive->size, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map != MAP_FAILED) hive->map = static_cast<const unsigned char*>(map);
-  }
-  close(fd);
-  if (hive->size < 2 * kHeaderSize)
+  if (hive->size < 2 * kHeaderSize) {
+    close(fd);
     Fail("the hive file is truncated: " + std::to_string(hive->size) +
          " bytes, less than a header and one bin");
-  if (!hive->map) Fail("cannot read the hive file: " + std::string(std::strerror(errno)));
+  }
+  const int err = ReadWhole(fd, *hive);
+  close(fd);
+  if (err) Fail("cannot read the hive file: " + std::string(std::strerror(err)));
   const unsigned char* header = hive->map;
   if (std::memcmp(header, "regf", 4) != 0) Fail("the file is not a hive (no regf magic)");
   std::uint32_t sum = 0;
@@ -268,11 +299,11 @@ std::vector<Node> Children(const Hive& hive, Node node) {
 }
 
 // The values of `node`, each a sound value record.
-std::vector<Node> Values(const Hive& hive, Node node) {
+void Values(const Hive& hive, Node node, std::vector<Node>& values) {
+  values.clear();
   const Cell nk = KeyCell(hive, node);
   const std::size_t count = Le32(nk.p + 0x24);
-  std::vector<Node> values;
-  if (count == 0) return values;
+  if (count == 0) return;
   const auto damaged = [&](const char* problem) {
     Fail("the value list of " + Where(hive) + " is damaged (" + problem + ")");
   };
@@ -289,13 +320,22 @@ std::vector<Node> Values(const Hive& hive, Node node) {
     if (Le16(vk.p + 0x02) > vk.n - kValueRecord) damaged("a name longer than its record");
     values.push_back(at);
   }
+}
+
+std::vector<Node> Values(const Hive& hive, Node node) {
+  std::vector<Node> values;
+  Values(hive, node, values);
   return values;
 }
 
-std::u16string ValueName(const Hive& hive, Node value) {
+void ValueName(const Hive& hive, Node value, std::u16string& name) {
   const Cell vk = KeyCell(hive, value);
-  std::u16string name;
   DecodeName(vk.p + kValueRecord, Le16(vk.p + 0x02), Le16(vk.p + 0x10) & 0x01, name);
+}
+
+std::u16string ValueName(const Hive& hive, Node value) {
+  std::u16string name;
+  ValueName(hive, value, name);
   return name;
 }
 
@@ -351,26 +391,30 @@ RegValue ReadValue(const Hive& hive, Node value) {
   return result;
 }
 
-// Checks `value` as ReadValue reads it, and counts what it holds against the file's size.
-RegValue CheckValue(Hive& hive, Node value, bool keep) {
-  RegValue result;
-  result.name = ValueName(hive, value);
-  result.type = Le32(KeyCell(hive, value).p + 0x0C);
-  ValueData(hive, value, result.name, keep ? &result.data : nullptr);
+// Checks `value` as ReadValue reads it, with its name in `name`, and counts what it holds
+// against the file's size.
+void CheckValue(Hive& hive, Node value, std::u16string& name, std::vector<BYTE>* data) {
+  ValueName(hive, value, name);
+  ValueData(hive, value, name, data);
   const std::uint32_t field = Le32(KeyCell(hive, value).p + 0x04);
   hive.valueBytes += kValueRecord + (field & 0x80000000u ? 0 : field & 0x7FFFFFFFu);
   if (hive.valueBytes > hive.size)
-    Fail("the value \"" + Utf16ToUtf8(result.name) + "\" of " + Where(hive) +
+    Fail("the value \"" + Utf16ToUtf8(name) + "\" of " + Where(hive) +
          " shares its data with other keys");
+}
+
+RegValue CheckValue(Hive& hive, Node value) {
+  RegValue result;
+  result.type = Le32(KeyCell(hive, value).p + 0x0C);
+  CheckValue(hive, value, result.name, &result.data);
   return result;
 }
 
-// True when two of `names` fold alike; sorts them.
-bool Twice(std::vector<std::u16string>& names, std::u16string& which) {
-  std::sort(names.begin(), names.end(), [](const std::u16string& a, const std::u16string& b) {
-    return CompareKeyNames(a, b) < 0;
-  });
-  for (std::size_t i = 1; i < names.size(); ++i)
+// The first `n` of `names` sorted; true when two of them fold alike, one of which is `which`.
+bool Twice(std::vector<std::u16string>& names, std::size_t n, std::u16string& which) {
+  std::sort(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(n),
+            [](const std::u16string& a, const std::u16string& b) { return CompareKeyNames(a, b) < 0; });
+  for (std::size_t i = 1; i < n; ++i)
     if (CompareKeyNames(names[i - 1], names[i]) == 0) {
       which = names[i];
       return true;
@@ -378,40 +422,51 @@ bool Twice(std::vector<std::u16string>& names, std::u16string& which) {
   return false;
 }
 
+// `names` with room for `n` names, reusing the strings it has.
+void Room(std::vector<std::u16string>& names, std::size_t n) {
+  if (names.size() < n) names.resize(n);
+}
+
 // Checks the key at `node` and everything below it, reading each record as the filler
-// will: after this, filling any of these keys cannot fail.
+// will: after this, filling any of these keys cannot fail. The walk allocates nothing per
+// key: a hive holds millions of them.
 void CheckTree(Hive& hive, Node node, std::size_t depth) {
-  std::vector<std::u16string> names;
   std::u16string twice;
-  for (Node value : Values(hive, node)) names.push_back(CheckValue(hive, value, false).name);
-  if (names.size() > 1 && Twice(names, twice))
+  Values(hive, node, hive.values);
+  const std::size_t valueCount = hive.values.size();
+  Room(hive.names, valueCount);
+  for (std::size_t i = 0; i < valueCount; ++i)
+    CheckValue(hive, hive.values[i], hive.names[i], nullptr);
+  if (valueCount > 1 && Twice(hive.names, valueCount, twice))
     Fail(Where(hive) + " has two values named \"" + Utf16ToUtf8(twice) + "\"");
-  const std::vector<Node> children = Children(hive, node);
+  // One list per level, made before any is used: the deeper calls must not move them.
+  if (hive.children.empty()) hive.children.resize(kMaxDepth + 1);
+  std::vector<Node>& children = hive.children[depth];
+  Children(hive, node, children);
   // Windows keeps subkeys sorted, so each name only needs to follow the one before it;
   // only a list out of that order is sorted here to find a name that comes twice.
-  std::u16string previous, name;
   bool sorted = true;
   for (std::size_t i = 0; i < children.size(); ++i) {
     // Each key names its parent: a key listed under another one is a loop or a shared key.
     if (Le32(KeyCell(hive, children[i]).p + 0x10) != node)
       Fail(Where(hive) + " lists a subkey that belongs to another key");
-    KeyName(hive, children[i], name);
-    if (i > 0 && CompareKeyNames(previous, name) >= 0) sorted = false;
-    previous.swap(name);
+    KeyName(hive, children[i], hive.name);
+    if (i > 0 && CompareKeyNames(hive.previous, hive.name) >= 0) sorted = false;
+    hive.previous.swap(hive.name);
   }
   if (!sorted) {
-    names.clear();
-    for (Node child : children) names.push_back(KeyName(hive, child));
-    if (Twice(names, twice))
+    Room(hive.names, children.size());
+    for (std::size_t i = 0; i < children.size(); ++i) KeyName(hive, children[i], hive.names[i]);
+    if (Twice(hive.names, children.size(), twice))
       Fail(Where(hive) + " has two subkeys named \"" + Utf16ToUtf8(twice) + "\"");
   }
-  for (Node child : children) {
-    hive.trail.push_back(KeyName(hive, child));
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    hive.walk.push_back(children[i]);
     if (depth == kMaxDepth)
       Fail(Where(hive).substr(0, 200) + "... lies more than " + std::to_string(kMaxDepth) +
            " levels below the classes, deeper than Windows nests keys");
-    CheckTree(hive, child, depth + 1);
-    hive.trail.pop_back();
+    CheckTree(hive, children[i], depth + 1);
+    hive.walk.pop_back();
   }
 }
 
@@ -424,23 +479,28 @@ class HiveFiller : public KeyFiller, public std::enable_shared_from_this<HiveFil
   void Fill(RegKey& key, std::uint64_t ref) const override {
     const Hive& hive = *hive_;
     const Node node = static_cast<Node>(ref);
-    try {
-      for (Node value : Values(hive, node)) SetValue(key, ReadValue(hive, value));
-      std::vector<std::unique_ptr<RegKey>> subkeys;
-      for (Node child : Children(hive, node)) {
-        auto sub = std::make_unique<RegKey>();
-        KeyName(hive, child, sub->name);
-        sub->filler = shared_from_this();
-        sub->fillRef = child;
-        subkeys.push_back(std::move(sub));
-      }
+    // CheckTree read every record read here, in this same memory: nothing here can fail.
+    for (Node value : Values(hive, node)) SetValue(key, ReadValue(hive, value));
+    const std::vector<Node> children = Children(hive, node);
+    std::vector<std::unique_ptr<RegKey>> subkeys;
+    subkeys.reserve(children.size());
+    bool sorted = true;
+    for (Node child : children) {
+      auto sub = std::make_unique<RegKey>();
+      KeyName(hive, child, sub->name);
+      sub->filler = shared_from_this();
+      sub->fillRef = child;
+      if (!subkeys.empty() && CompareKeyNames(subkeys.back()->name, sub->name) >= 0)
+        sorted = false;
+      subkeys.push_back(std::move(sub));
+    }
+    if (sorted && key.subkeys.empty()) {
+      // In the order the tree keeps, as Windows writes them: taken as they are, sparing
+      // AddSubkeys a sort of a million names.
+      key.subkeys = std::move(subkeys);
+      key.orderValid = false;
+    } else {
       AddSubkeys(key, std::move(subkeys));
-    } catch (const HiveError& e) {
-      // CheckTree read every record that this reads, so only a file changed on disk while
-      // the run reads it comes here. No partial registry goes on unsaid.
-      std::fprintf(stderr, "tavdump: %s: %s (the file changed while it was read)\n",
-                   hive.path.c_str(), e.problem.c_str());
-      std::exit(2);
     }
   }
 
@@ -476,7 +536,7 @@ Node FindPath(Hive& hive, Node node, std::initializer_list<std::u16string_view> 
 RegValue FindValueOf(Hive& hive, Node node, std::u16string_view name) {
   if (!node) return {};
   for (Node value : Values(hive, node))
-    if (CompareKeyNames(ValueName(hive, value), name) == 0) return CheckValue(hive, value, true);
+    if (CompareKeyNames(ValueName(hive, value), name) == 0) return CheckValue(hive, value);
   return {};
 }
 
@@ -566,7 +626,7 @@ void SystemFacts(Hive& hive, Node root, MachineFacts& facts) {
       hive.trail.emplace_back(part);
     std::u16string text;
     for (Node value : Values(hive, env)) {
-      const RegValue read = CheckValue(hive, value, true);
+      const RegValue read = CheckValue(hive, value);
       if (!StringOf(read, text)) continue;
       if (read.type == REG_EXPAND_SZ) text = Expand(text, facts);
       facts.variables.emplace_back(read.name, text);
@@ -621,6 +681,8 @@ void ClassesOf(Opened& o, RegKey& classes) {
   o.hive->trail = o.classesTrail;
   CheckTree(*o.hive, o.classes, 0);
   o.hive->trail.clear();
+  o.hive->children = {};
+  o.hive->names = {};
   std::make_shared<HiveFiller>(o.hive)->Fill(classes, o.classes);
 }
 
