@@ -59,12 +59,12 @@ struct Cell {
   std::size_t n = 0;
 };
 
-// One hive file, mapped whole. Every record is read through Used(), which only knows the
+// One hive file, read whole. Every record is read through Used(), which only knows the
 // cells that the pass over the bins found, each lying inside its bin; every field is read
-// within its cell. So no offset in the file leads outside the mapping.
+// within its cell. So no offset in the file leads outside the copy.
 struct Hive {
   std::string path;
-  const unsigned char* map = nullptr;
+  const unsigned char* map = nullptr;  // the file's bytes, read-only
   std::size_t size = 0;
   std::size_t binsEnd = 0;
   // One bit for each 8 bytes of the file: set where a used cell starts.
@@ -210,7 +210,8 @@ std::shared_ptr<Hive> OpenHive(const std::string& path) {
   ReadBins(*hive);
   hive->root = Le32(header + 0x24);
   Cell root;
-  if (!Used(*hive, hive->root, root) || root.n < kKeyRecord || std::memcmp(root.p, "nk", 2) != 0)
+  if (!Used(*hive, hive->root, root) || root.n < kKeyRecord || std::memcmp(root.p, "nk", 2) != 0 ||
+      Le16(root.p + 0x48) > root.n - kKeyRecord)
     Fail("the hive has no root key");
   return hive;
 }
@@ -352,7 +353,6 @@ void ValueData(const Hive& hive, Node value, const std::u16string& name,
   const auto take = [&](const unsigned char* p, std::size_t n) {
     if (out) out->insert(out->end(), p, p + n);
   };
-  if (out) out->reserve(length);
   if (field & 0x80000000u) {  // kept in the record itself
     if (length > 4) fail(" is damaged (more than 4 bytes kept in its record)");
     take(vk.p + 0x08, length);
@@ -372,6 +372,7 @@ void ValueData(const Hive& hive, Node value, const std::u16string& name,
   if (!Used(hive, Le32(data.p + 4), list)) fail(" is damaged (an offset points to no cell)");
   if (list.n / 4 < pieces)
     Fail("the list of pieces of a long value of " + Where(hive) + " is cut short");
+  if (out) out->reserve(out->size() + length);
   std::size_t left = length;
   for (std::size_t i = 0; i < pieces && left > 0; ++i) {
     Cell piece;
@@ -471,7 +472,7 @@ void CheckTree(Hive& hive, Node node, std::size_t depth) {
 }
 
 // Reads the keys of a checked hive when they are first looked into, straight from the
-// mapped file, which it keeps.
+// copy of the file, which it keeps.
 class HiveFiller : public KeyFiller, public std::enable_shared_from_this<HiveFiller> {
  public:
   explicit HiveFiller(std::shared_ptr<Hive> hive) : hive_(std::move(hive)) {}
