@@ -186,27 +186,33 @@ std::shared_ptr<Hive> OpenHive(const std::string& path) {
     close(fd);
     Fail("the hive is not a file", ERROR_FILE_NOT_FOUND);
   }
-  hive->size = static_cast<std::size_t>(info.st_size);
-  if (hive->size < 2 * kHeaderSize) {
+  const std::size_t fileSize = static_cast<std::size_t>(info.st_size);
+  unsigned char header[kHeaderSize];
+  if (fileSize < 2 * kHeaderSize || pread(fd, header, kHeaderSize, 0) != static_cast<ssize_t>(kHeaderSize)) {
     close(fd);
-    Fail("the hive file is truncated: " + std::to_string(hive->size) +
+    Fail("the hive file is truncated: " + std::to_string(fileSize) +
          " bytes, less than a header and one bin");
   }
+  // The header is checked before the file is read: a large file that is no hive is not.
+  const auto fail = [&](const std::string& problem) {
+    close(fd);
+    Fail(problem);
+  };
+  if (std::memcmp(header, "regf", 4) != 0) fail("the file is not a hive (no regf magic)");
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < 0x1FC; i += 4) sum ^= Le32(header + i);
+  if (sum != Le32(header + 0x1FC)) fail("the hive header's checksum is wrong");
+  if (Le32(header + 0x14) != 1)
+    fail("the hive's format version " + std::to_string(Le32(header + 0x14)) + " is unknown");
+  const std::size_t bins = Le32(header + 0x28);
+  if (bins > fileSize - kHeaderSize)
+    fail("the hive file is truncated: its header counts " + std::to_string(bins) +
+         " bytes of bins, the file holds " + std::to_string(fileSize - kHeaderSize));
+  // What lies beyond the bins the header counts is no part of the hive.
+  hive->size = hive->binsEnd = kHeaderSize + bins;
   const int err = ReadWhole(fd, *hive);
   close(fd);
   if (err) Fail("cannot read the hive file: " + std::string(std::strerror(err)));
-  const unsigned char* header = hive->map;
-  if (std::memcmp(header, "regf", 4) != 0) Fail("the file is not a hive (no regf magic)");
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < 0x1FC; i += 4) sum ^= Le32(header + i);
-  if (sum != Le32(header + 0x1FC)) Fail("the hive header's checksum is wrong");
-  if (Le32(header + 0x14) != 1)
-    Fail("the hive's format version " + std::to_string(Le32(header + 0x14)) + " is unknown");
-  const std::size_t bins = Le32(header + 0x28);
-  if (bins > hive->size - kHeaderSize)
-    Fail("the hive file is truncated: its header counts " + std::to_string(bins) +
-         " bytes of bins, the file holds " + std::to_string(hive->size - kHeaderSize));
-  hive->binsEnd = kHeaderSize + bins;
   ReadBins(*hive);
   hive->root = Le32(header + 0x24);
   Cell root;
