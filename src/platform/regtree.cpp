@@ -10,6 +10,8 @@ namespace {
 
 // A list this long gets an index: below it, a look along the list is faster.
 constexpr std::size_t kIndexFrom = 16;
+// A key with this many subkeys may get a hash table over them.
+constexpr std::size_t kLookupFrom = 64;
 
 // The position of the subkey that `name` folds like, or where it would go.
 std::vector<std::unique_ptr<RegKey>>::iterator Place(RegKey& key, std::u16string_view name) {
@@ -37,6 +39,12 @@ bool Before(const std::unique_ptr<RegKey>& a, const std::unique_ptr<RegKey>& b) 
 char16_t FoldKeyChar(char16_t c) {
   if (c < 0x80) return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
   return UpperChar(c);
+}
+
+std::uint32_t HashKeyName(std::u16string_view name) {
+  std::uint32_t h = 2166136261u;
+  for (char16_t c : name) h = (h ^ FoldKeyChar(c)) * 16777619u;
+  return h ? h : 1;
 }
 
 std::u16string FoldKeyName(std::u16string_view name) {
@@ -124,6 +132,33 @@ void Fill(RegKey& key) {
 RegKey* FindSubkey(RegKey& key, std::u16string_view name) {
   if (key.filler && !key.filler->MayHaveSubkey(key.fillRef, name)) return nullptr;
   Fill(key);
+  // A key with many subkeys that is looked into more than a few times gets a hash table,
+  // so that a scan of every root key does not search among them all each time: made once
+  // the look-ups since the last change are a sixteenth of the subkeys, its cost is spread
+  // over them even while a loader adds and looks alternately.
+  const std::size_t n = key.subkeys.size();
+  if (n >= kLookupFrom) {
+    if (!key.lookup) key.lookup = std::make_unique<SubkeyLookup>();
+    SubkeyLookup& l = *key.lookup;
+    if (l.slots.empty() && ++l.looks * 16 >= n) {
+      std::size_t size = 64;
+      while (size < 2 * n) size *= 2;
+      l.slots.assign(size, UINT32_MAX);
+      for (std::uint32_t i = 0; i < n; ++i) {
+        std::size_t at = HashKeyName(key.subkeys[i]->name) & (size - 1);
+        while (l.slots[at] != UINT32_MAX) at = (at + 1) & (size - 1);
+        l.slots[at] = i;
+      }
+    }
+    if (!l.slots.empty()) {
+      const std::size_t mask = l.slots.size() - 1;
+      for (std::size_t at = HashKeyName(name) & mask; l.slots[at] != UINT32_MAX;
+           at = (at + 1) & mask)
+        if (CompareKeyNames(key.subkeys[l.slots[at]]->name, name) == 0)
+          return key.subkeys[l.slots[at]].get();
+      return nullptr;
+    }
+  }
   return Found(key, Place(key, name), name);
 }
 
@@ -134,6 +169,7 @@ RegKey& MakeSubkey(RegKey& key, std::u16string_view name) {
   auto sub = std::make_unique<RegKey>();
   sub->name = name;
   key.orderValid = false;
+  key.lookup.reset();
   return **key.subkeys.insert(it, std::move(sub));
 }
 
@@ -148,8 +184,23 @@ RegKey& MakeLazySubkey(RegKey& key, std::u16string_view name,
 
 void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys) {
   Fill(key);
-  // The last of equal names wins: a stable sort keeps them in the order given.
-  std::stable_sort(subkeys.begin(), subkeys.end(), Before);
+  // The last of equal names wins: a stable sort keeps them in the order given. A source
+  // mostly lists its keys sorted, or in a few sorted runs: those are merged, not sorted.
+  std::vector<std::size_t> runs{0};
+  for (std::size_t i = 1; i < subkeys.size(); ++i)
+    if (Before(subkeys[i], subkeys[i - 1])) runs.push_back(i);
+  runs.push_back(subkeys.size());
+  while (runs.size() > 2) {
+    std::vector<std::size_t> merged{0};
+    for (std::size_t r = 2; r < runs.size(); r += 2) {
+      std::inplace_merge(subkeys.begin() + static_cast<std::ptrdiff_t>(runs[r - 2]),
+                         subkeys.begin() + static_cast<std::ptrdiff_t>(runs[r - 1]),
+                         subkeys.begin() + static_cast<std::ptrdiff_t>(runs[r]), Before);
+      merged.push_back(runs[r]);
+    }
+    if (runs.size() % 2 == 0) merged.push_back(runs.back());
+    runs = std::move(merged);
+  }
   std::size_t kept = 0;
   for (std::size_t i = 0; i < subkeys.size(); ++i) {
     if (kept > 0 && CompareKeyNames(subkeys[kept - 1]->name, subkeys[i]->name) == 0) --kept;
@@ -158,6 +209,7 @@ void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys) {
   subkeys.resize(kept);
   if (subkeys.empty()) return;
   key.orderValid = false;
+  key.lookup.reset();
   if (key.subkeys.empty()) {
     key.subkeys = std::move(subkeys);
     return;
@@ -181,6 +233,7 @@ void DeleteSubkey(RegKey& key, std::u16string_view name) {
   if (!Found(key, it, name)) return;
   key.subkeys.erase(it);
   key.orderValid = false;
+  key.lookup.reset();
 }
 
 RegValue* FindValue(RegKey& key, std::u16string_view name) {
@@ -227,6 +280,7 @@ void MergeClasses(RegKey& machine, RegKey&& user) {
   }
   machine.subkeys = std::move(merged);
   machine.orderValid = false;
+  machine.lookup.reset();
   user.subkeys.clear();
 }
 

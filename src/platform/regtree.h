@@ -102,15 +102,24 @@ class KeyFiller {
   }
 };
 
+/// A hash table over the subkeys of a key with many: see FindSubkey.
+struct SubkeyLookup {
+  std::vector<std::uint32_t> slots;  // positions in `subkeys`, UINT32_MAX for none
+  std::size_t looks = 0;             // look-ups since the last change
+};
+
 /// One key: its name with its letter case, its values in the order they were set, and its
 /// subkeys, sorted by FoldKeyName of their names, which is the order in which Windows
 /// enumerates them. While `filler` is set the key is unread and `values` and `subkeys`
 /// are empty. `longestName` is a cache that BuildOrder makes current when `orderValid`
-/// is false; every change of `subkeys` made through the functions below clears it.
+/// is false; `lookup` is one that FindSubkey makes for a key that is looked into often.
+/// Every change of `subkeys` made through the functions below clears both; a filler that
+/// sets `subkeys` of the key it fills itself has nothing to clear.
 struct RegKey {
   std::u16string name;
   RegValues values;
   std::vector<std::unique_ptr<RegKey>> subkeys;
+  std::unique_ptr<SubkeyLookup> lookup;
   std::shared_ptr<const KeyFiller> filler;
   std::uint64_t fillRef = 0;
   DWORD longestName = 0;
@@ -122,6 +131,8 @@ struct RegKey {
 std::u16string FoldKeyName(std::u16string_view name);
 /// One UTF-16 code unit as FoldKeyName folds it.
 char16_t FoldKeyChar(char16_t c);
+/// A hash of FoldKeyName(name), never 0.
+std::uint32_t HashKeyName(std::u16string_view name);
 /// <0, 0, >0 as FoldKeyName(a) sorts before, with or after FoldKeyName(b).
 int CompareKeyNames(std::u16string_view a, std::u16string_view b);
 
