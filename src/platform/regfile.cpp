@@ -350,7 +350,8 @@ struct Parser {
     std::u16string out;
     for (std::size_t i = 0; i < s.size(); ++i) {
       // The plain text up to the next quote or backslash goes in as one piece.
-      const std::size_t special = std::min(s.find_first_of(u"\"\\", i), s.size());
+      std::size_t special = i;
+      while (special < s.size() && s[special] != u'"' && s[special] != u'\\') ++special;
       out.append(s.substr(i, special - i));
       if ((i = special) == s.size()) break;
       if (s[i] == u'"') {
