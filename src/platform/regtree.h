@@ -7,17 +7,22 @@
 // and the tree asks the filler the first time anyone looks inside the key. A scan reads a
 // handful of keys out of a large registry, so most of what a source holds is never built.
 // How a loader becomes lazy:
-//   - Make each key that it does not fill now with MakeLazySubkey (or AddLazySubkeys for
-//     many at once, which sorts them once instead of inserting one by one), naming the
-//     filler and a number of its own that tells the filler where the content is.
+//   - Make each key that it does not read now with MakeLazySubkey, or build the unread
+//     keys itself (name, filler, fillRef) and hand them over with AddSubkeys, which sorts
+//     many at once in n log n (in n when they come sorted) instead of inserting one by one.
+//     `fillRef` is the loader's own number for where the content is (an offset, a cell).
 //   - KeyFiller::Fill(key, ref) then sets the key's values and subkeys with the functions
 //     below, exactly as an eager loader would have; it may make the subkeys lazy in turn.
 //     It runs at most once per key, and must not fail for a source that loaded: check the
 //     whole source while loading, so that a broken one is reported before any output.
+//   - KeyFiller::MayHaveSubkey(ref, name) may answer "no" without reading the key (from a
+//     hash of the names below it, say): the scan asks every root key for shell\open\command,
+//     and a root key such as CLSID with a million keys below it is then never read.
 //   - The filler must outlive the keys, and whatever it reads (the mapping) with it: the
 //     keys share it through a shared_ptr.
-// Every function below fills a key before it looks inside it; code that walks `values` or
-// `subkeys` itself calls Fill(key) first. Only `name` is there without filling.
+// Every function below reads a key before it looks inside it; code that walks `values` or
+// `subkeys` itself calls Fill(key) first. Only `name` is there without reading. MergeClasses
+// moves a key that only one side has as it is, unread.
 #pragma once
 
 #include <windows.h>
