@@ -52,7 +52,7 @@ for n in "${sizes[@]}"; do
   megabytes=$(awk -v b="$(stat -c %s "$TAVDUMP_REGISTRY")" 'BEGIN { printf "%.1f", b / 1048576 }')
   cd "$work"
   prefix=$(best_of 'C:\Program Files\Bench\bench.exe' prefix.cmd)
-  contains=$(best_of 'Program Files\' contains.cmd)
+  contains=$(best_of 'Program Files' contains.cmd)
   cd "$root"
   # Each run must have written the whole script: 3 extensions and 3 types by prefix; all
   # extensions and all types by content.
