@@ -48,6 +48,8 @@ std::u16string FoldKeyName(std::u16string_view name) {
 int CompareKeyNames(std::u16string_view a, std::u16string_view b) {
   const std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
+    // Units that are equal fold alike: only where they differ is the table asked.
+    if (a[i] == b[i]) continue;
     const char16_t x = FoldKeyChar(a[i]), y = FoldKeyChar(b[i]);
     if (x != y) return x < y ? -1 : 1;
   }
@@ -55,17 +57,17 @@ int CompareKeyNames(std::u16string_view a, std::u16string_view b) {
 }
 
 std::size_t RegValues::Position(std::u16string_view name) {
-  if (!index_ && list_.size() >= kIndexFrom) {
-    index_ = std::make_unique<std::unordered_map<std::u16string, std::size_t>>();
+  if (!long_ && list_.size() >= kIndexFrom) {
+    long_ = std::make_unique<Long>();
     for (std::size_t i = 0; i < list_.size(); ++i)
-      if (!Gap(i)) index_->emplace(FoldKeyName(list_[i].name), i);
+      long_->index.emplace(FoldKeyName(list_[i].name), i);
   }
-  if (index_) {
-    auto it = index_->find(FoldKeyName(name));
-    return it == index_->end() ? list_.size() : it->second;
+  if (long_) {
+    auto it = long_->index.find(FoldKeyName(name));
+    return it == long_->index.end() ? list_.size() : it->second;
   }
   for (std::size_t i = 0; i < list_.size(); ++i)
-    if (!Gap(i) && CompareKeyNames(list_[i].name, name) == 0) return i;
+    if (CompareKeyNames(list_[i].name, name) == 0) return i;
   return list_.size();
 }
 
@@ -81,13 +83,12 @@ void RegValues::Set(RegValue value) {
     list_[i].data = std::move(value.data);
     return;
   }
-  if (index_) index_->emplace(FoldKeyName(value.name), list_.size());
+  if (long_) long_->index.emplace(FoldKeyName(value.name), list_.size());
   try {
     list_.push_back(std::move(value));
-    if (!gap_.empty()) gap_.push_back(false);
+    if (long_ && !long_->gap.empty()) long_->gap.push_back(false);
   } catch (...) {
-    // No index entry without its value.
-    index_.reset();
+    long_.reset();  // no index entry without its value; made again on the next look-up
     throw;
   }
 }
@@ -95,21 +96,21 @@ void RegValues::Set(RegValue value) {
 void RegValues::Erase(std::u16string_view name) {
   const std::size_t i = Position(name);
   if (i == list_.size()) return;
-  if (index_) index_->erase(FoldKeyName(name));
-  if (gap_.empty()) gap_.assign(list_.size(), false);
-  gap_[i] = true;
+  if (!long_) {
+    list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
+  long_->index.erase(FoldKeyName(name));
+  if (long_->gap.empty()) long_->gap.assign(list_.size(), false);
+  long_->gap[i] = true;
   list_[i] = RegValue{};
-  if (++gaps_ * 2 > list_.size()) Compact();
-}
-
-void RegValues::Compact() {
+  if (++long_->gaps * 2 <= list_.size()) return;
+  // Half the list is gaps: the values close up, and the index is made again when needed.
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < list_.size(); ++i)
-    if (!gap_[i]) list_[kept++] = std::move(list_[i]);
+  for (std::size_t k = 0; k < list_.size(); ++k)
+    if (!long_->gap[k]) list_[kept++] = std::move(list_[k]);
   list_.resize(kept);
-  gap_.clear();
-  gaps_ = 0;
-  index_.reset();  // positions moved; made again on the next look-up
+  long_.reset();
 }
 
 void Fill(RegKey& key) {

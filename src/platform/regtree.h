@@ -40,8 +40,9 @@ struct RegValue {
 };
 
 /// The values of one key in the order they were set. A key with many values gets an index
-/// by FoldKeyName of their names, so that it is still read and written in constant time;
-/// a removed value leaves a gap until gaps are half the list. The functions below keep
+/// by FoldKeyName of their names, so that it is still read and written in constant time,
+/// and a value removed from it leaves a gap until gaps are half the list. A key with few
+/// values is looked through, and costs no more than its list. The functions below keep
 /// the list and the index in step.
 class RegValues {
  public:
@@ -67,21 +68,23 @@ class RegValues {
 
   Iterator begin() const { return Iterator(*this, 0); }
   Iterator end() const { return Iterator(*this, list_.size()); }
-  std::size_t size() const { return list_.size() - gaps_; }
+  std::size_t size() const { return list_.size() - (long_ ? long_->gaps : 0); }
 
   RegValue* Find(std::u16string_view name);
   void Set(RegValue value);
   void Erase(std::u16string_view name);
 
  private:
-  bool Gap(std::size_t i) const { return !gap_.empty() && gap_[i]; }
+  struct Long {
+    std::unordered_map<std::u16string, std::size_t> index;
+    std::vector<bool> gap;  // empty while there is no gap
+    std::size_t gaps = 0;
+  };
+  bool Gap(std::size_t i) const { return long_ && !long_->gap.empty() && long_->gap[i]; }
   std::size_t Position(std::u16string_view name);
-  void Compact();
 
   std::vector<RegValue> list_;
-  std::vector<bool> gap_;  // empty while there is no gap
-  std::size_t gaps_ = 0;
-  std::unique_ptr<std::unordered_map<std::u16string, std::size_t>> index_;
+  std::unique_ptr<Long> long_;
 };
 
 struct RegKey;
