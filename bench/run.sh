@@ -5,6 +5,9 @@
 #
 #   bench/run.sh [N ...]
 #
+# KIND=wine times the same classes in a Wine system.reg (bench/genwinereg.cpp) instead of
+# an export. Beside each size, "cat" is the processor time of `cat FILE >/dev/null`, the
+# least any reader of the file pays, and each run's time is also shown as a multiple of it.
 # BUILD_DIR (default build/bench) is configured as the normal RelWithDebInfo build.
 # RUNS (default 5) runs of each case; the run with the least processor time is shown.
 set -euo pipefail
@@ -20,7 +23,12 @@ cmake --build "$build" --target tavdump -j "$(nproc)" >/dev/null
 tavdump=$root/$build/tavdump
 work=$root/$build/bench-data
 mkdir -p "$work"
-c++ -O2 -std=c++20 -o "$work/genreg" bench/genreg.cpp
+case ${KIND:-export} in
+  export) generator=genreg name=classes ;;
+  wine) generator=genwinereg name=wine-system ;;
+  *) echo "KIND must be export or wine" >&2; exit 2 ;;
+esac
+c++ -O2 -std=c++20 -o "$work/$generator" "bench/$generator.cpp"
 
 export ProgramFiles='C:\Program Files' SystemRoot='C:\Windows' SystemDrive='C:'
 unset TAVDUMP_ACP TAVDUMP_OEMCP
@@ -44,11 +52,24 @@ best_of() {
   printf '%6s %6s %5s' "$best" "$wall" "$memory"
 }
 
-printf '%8s %8s   %-21s   %-21s\n' '' '' 'prefix, 3 types' 'contains, all types'
-printf '%8s %8s   %6s %6s %5s   %6s %6s %5s\n' keys 'file MB' 'cpu s' 'wall s' MiB 'cpu s' 'wall s' MiB
+# cat_time FILE: the least processor time of RUNS runs of `cat FILE >/dev/null`.
+cat_time() {
+  local best='' user system cpu
+  for ((i = 0; i < runs; i++)); do
+    read -r user system < <( { /usr/bin/time -f '%U %S' cat "$1" >/dev/null; } 2>&1 | tail -n 1)
+    cpu=$(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.2f", u + s }')
+    if [ -z "$best" ] || awk -v a="$cpu" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$cpu; fi
+  done
+  echo "$best"
+}
+times_cat() { awk -v r="$1" -v c="$2" 'BEGIN { split(r, a, " "); if (c > 0) printf "%5.0fx", a[1] / c; else printf "%6s", "-" }'; }
+
+printf '%8s %8s %5s   %-28s   %-28s\n' '' '' '' 'prefix, 3 types' 'contains, all types'
+printf '%8s %8s %5s   %6s %6s %5s %6s   %6s %6s %5s %6s\n' keys 'file MB' 'cat s' 'cpu s' 'wall s' MiB 'x cat' 'cpu s' 'wall s' MiB 'x cat'
 for n in "${sizes[@]}"; do
-  export TAVDUMP_REGISTRY=$work/classes-$n.reg
-  [ -f "$TAVDUMP_REGISTRY" ] || "$work/genreg" "$n" "$TAVDUMP_REGISTRY"
+  export TAVDUMP_REGISTRY=$work/$name-$n.reg
+  [ -f "$TAVDUMP_REGISTRY" ] || "$work/$generator" "$n" "$TAVDUMP_REGISTRY"
+  cat=$(cat_time "$TAVDUMP_REGISTRY")
   megabytes=$(awk -v b="$(stat -c %s "$TAVDUMP_REGISTRY")" 'BEGIN { printf "%.1f", b / 1048576 }')
   cd "$work"
   prefix=$(best_of 'C:\Program Files\Bench\bench.exe' prefix.cmd)
@@ -63,5 +84,6 @@ for n in "${sizes[@]}"; do
     got=$(wc -l <"$work/$file")
     [ "$got" -eq "$lines" ] || { echo "$file has $got lines, expected $lines" >&2; exit 1; }
   done
-  printf '%8s %8s   %s   %s\n' "$n" "$megabytes" "$prefix" "$contains"
+  printf '%8s %8s %5s   %s %s   %s %s\n' "$n" "$megabytes" "$cat" "$prefix" "$(times_cat "$prefix" "$cat")" \
+    "$contains" "$(times_cat "$contains" "$cat")"
 done
