@@ -131,14 +131,11 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
 
 // A string's bytes as the registry keeps them, with its terminating null character.
 std::vector<BYTE> LittleEndianWithNull(std::u16string_view text) {
-  std::vector<BYTE> bytes;
-  bytes.reserve(text.size() * 2 + 2);
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<BYTE>(c & 0xFF));
-    bytes.push_back(static_cast<BYTE>(c >> 8));
+  std::vector<BYTE> bytes(text.size() * 2 + 2);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    bytes[2 * i] = static_cast<BYTE>(text[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<BYTE>(text[i] >> 8);
   }
-  bytes.push_back(0);
-  bytes.push_back(0);
   return bytes;
 }
 
