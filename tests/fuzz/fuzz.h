@@ -1,0 +1,34 @@
+// What the fuzz targets share: a machine that reads nothing of its own, and the checks
+// every loader's result must pass, with a walk over the whole tree so that work a loader
+// leaves for later is fuzzed too.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "regtree.h"
+
+inline void QuietMachine() {
+  setenv("TAVDUMP_REGISTRY", "/dev/null", 1);  // never the user's own Wine prefix
+  setenv("TAVDUMP_ACP", "932", 0);  // double-byte text unless the run names another page
+}
+
+inline std::size_t Walk(tavplat::RegKey& key) {
+  tavplat::BuildOrder(key);
+  std::size_t sum = key.name.size();
+  for (const tavplat::RegValue& v : key.values)
+    for (BYTE b : v.data) sum += b + v.name.size() + v.type;
+  for (tavplat::RegKey* sub : key.order) sum += Walk(*sub);
+  return sum;
+}
+
+// Failure: one line of printable text and an empty tree. Success: no message.
+inline void Check(LSTATUS status, const std::string& error, tavplat::RegKey& root) {
+  const bool failed = status != ERROR_SUCCESS;
+  bool printable = true;
+  for (unsigned char c : error) printable = printable && c >= 0x20 && c != 0x7F;
+  const bool empty = Walk(root) == 0 && root.subkeys.empty();
+  if (failed == error.empty() || !printable || (failed && !empty))
+    std::abort();
+}
