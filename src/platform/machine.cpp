@@ -9,7 +9,9 @@
 #include <cstring>
 
 #include "codepage.h"
+#include "hive.h"
 #include "regfile.h"
+#include "winereg.h"
 
 namespace tavplat {
 
@@ -157,7 +159,15 @@ const MachineFacts& Facts() {
     switch (s.kind) {
       case SourceKind::Export:
         break;
-      default:
+      case SourceKind::Hive:
+        ReadHiveFacts(s.path, facts, ignored);
+        break;
+      case SourceKind::SystemDrive:
+        ReadSystemDriveFacts(s.path, facts, ignored);
+        break;
+      case SourceKind::WineFile:
+      case SourceKind::WinePrefix:
+        ReadWineFacts(s.path, s.kind == SourceKind::WinePrefix, facts, ignored);
         break;
     }
     m.facts.variables.insert(m.facts.variables.end(), facts.variables.begin(),
@@ -188,15 +198,24 @@ LSTATUS LoadClasses(RegKey& classes, std::string& error) {
       case SourceKind::Export:
         status = LoadRegFile(s.path, part, error);
         break;
-      default:
-        error = s.path + ": this kind of registry cannot be read yet";
+      case SourceKind::Hive:
+        status = LoadHiveClasses(s.path, part, error);
+        break;
+      case SourceKind::SystemDrive:
+        status = LoadSystemDriveClasses(s.path, part, error);
+        break;
+      case SourceKind::WineFile:
+      case SourceKind::WinePrefix:
+        status = LoadWineClasses(s.path, s.kind == SourceKind::WinePrefix, part, error);
         break;
     }
     if (status != ERROR_SUCCESS) {
       classes = RegKey{};
       return status;
     }
-    MergeClasses(classes, std::move(part));
+    // The first source is taken whole; only the later ones are merged key by key.
+    if (&s == &m.sources.front()) classes = std::move(part);
+    else MergeClasses(classes, std::move(part));
   }
   return ERROR_SUCCESS;
 }

@@ -1,0 +1,642 @@
+#include "winereg.h"
+
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "codepage.h"
+
+namespace tavplat {
+
+namespace {
+
+// Windows nests keys at most 512 deep below a root key; the bound also keeps the merge and
+// the freeing of the tree, which recurse by level, far from the end of the stack.
+constexpr std::size_t kMaxDepth = 512;
+
+struct ParseError {
+  LSTATUS status;
+  std::string message;
+};
+
+// The file mapped read-only for as long as it is parsed: a registry of a hundred
+// megabytes is neither copied nor read line by line into buffers.
+class Mapping {
+ public:
+  explicit Mapping(const std::string& path) {
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    struct stat info {};
+    if (fstat(fd_, &info) != 0) return;
+    if (!S_ISREG(info.st_mode)) {
+      errno = EISDIR;
+      return;
+    }
+    size_ = static_cast<std::size_t>(info.st_size);
+    if (size_ == 0) {
+      ok_ = true;
+      return;
+    }
+    void* data = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
+    if (data == MAP_FAILED) return;
+    data_ = static_cast<const char*>(data);
+    ok_ = true;
+  }
+  ~Mapping() {
+    if (data_) munmap(const_cast<char*>(data_), size_);
+    if (fd_ >= 0) close(fd_);
+  }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  bool ok() const { return ok_; }
+  std::string_view bytes() const { return data_ ? std::string_view(data_, size_) : ""; }
+
+ private:
+  int fd_ = -1;
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool ok_ = false;
+};
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The input as a message quotes it: at most 60 characters, control characters and bytes
+// beyond ASCII as escapes, so that no quote can end the line or drive the terminal.
+std::string Shown(std::string_view text) {
+  constexpr std::size_t kMaxShown = 60;
+  std::string out;
+  for (std::size_t i = 0; i < text.size() && i < kMaxShown; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    char escape[8];
+    std::snprintf(escape, sizeof escape, "\\x%02x", c);
+    out += c == 0 ? "\\0" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : escape;
+  }
+  if (text.size() > kMaxShown) out += "...";
+  return out;
+}
+
+// Without building the folded names: most key lines are compared with a few fixed names.
+bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i] != b[i] && UpperChar(a[i]) != UpperChar(b[i])) return false;
+  return true;
+}
+
+std::vector<BYTE> LittleEndian(std::u16string_view text) {
+  std::vector<BYTE> bytes;
+  bytes.reserve(text.size() * 2 + 2);
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<BYTE>(c & 0xFF));
+    bytes.push_back(static_cast<BYTE>(c >> 8));
+  }
+  return bytes;
+}
+
+// The keys of the machine's part that tell its facts, below the file's root.
+enum class Place { None, Classes, CurrentVersion, NtCurrentVersion, Environment, Environment001 };
+
+struct StringValue {
+  std::u16string name;
+  DWORD type;
+  std::u16string text;
+};
+
+struct Parser {
+  std::string name;
+  std::string_view rest;    // the bytes not yet read
+  std::size_t line = 0;     // number of the line last read
+  std::string_view text;    // that line, without its line end
+  RegKey classes;
+  // The key that values go to, and the path that led there, to find the next key
+  // (Wine writes a key right after its parent) without walking from the root again.
+  Place place = Place::None;
+  RegKey* key = nullptr;
+  bool link = false;
+  std::vector<std::u16string> openPath;
+  std::vector<RegKey*> openKeys;
+  std::vector<StringValue> facts[6];
+  // Reused from one key line to the next: a million keys make no million allocations.
+  std::u16string path;
+  std::vector<std::u16string_view> names;
+
+  [[noreturn]] void Fail(const std::string& what) const {
+    throw ParseError{ERROR_BADDB, name + ":" + std::to_string(line) + ": " + what};
+  }
+
+  bool NextLine() {
+    if (rest.empty()) return false;
+    const std::size_t end = rest.find('\n');
+    text = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    ++line;
+    return true;
+  }
+
+  // An escaped string as Wine's server writes it, up to the unescaped `end` character;
+  // `s` is left behind that character. Characters beyond ASCII are \x escapes of UTF-16
+  // code units; the C escapes and octal escapes stand for control characters; a backslash
+  // before any other character stands for that character.
+  std::u16string Unescape(std::string_view& s, char end, const char* what) {
+    std::u16string out;
+    Unescape(s, end, what, out);
+    return out;
+  }
+
+  void Unescape(std::string_view& s, char end, const char* what, std::u16string& out) {
+    out.clear();
+    std::size_t i = 0;
+    while (i < s.size() && s[i] != end) {
+      const auto c = static_cast<unsigned char>(s[i]);
+      if (c >= 0x80)
+        Fail(std::string("a byte beyond ASCII in ") + what + " (Wine writes \\x escapes): \"" +
+             Shown(text) + "\"");
+      if (c != '\\') {
+        out += static_cast<char16_t>(c);
+        ++i;
+        continue;
+      }
+      if (++i == s.size()) break;
+      const char e = s[i++];
+      switch (e) {
+        case 'a': out += u'\a'; break;
+        case 'b': out += u'\b'; break;
+        case 'e': out += u'\x1b'; break;
+        case 'f': out += u'\f'; break;
+        case 'n': out += u'\n'; break;
+        case 'r': out += u'\r'; break;
+        case 't': out += u'\t'; break;
+        case 'v': out += u'\v'; break;
+        case 'x': {
+          // Up to four hex digits; none at all leave the letter itself.
+          unsigned v = 0;
+          int n = 0;
+          for (; n < 4 && i < s.size() && HexDigit(s[i]) >= 0; ++n, ++i)
+            v = v << 4 | static_cast<unsigned>(HexDigit(s[i]));
+          out += n ? static_cast<char16_t>(v) : u'x';
+          break;
+        }
+        default:
+          if (e >= '0' && e <= '7') {
+            unsigned v = static_cast<unsigned>(e - '0');
+            for (int n = 1; n < 3 && i < s.size() && s[i] >= '0' && s[i] <= '7'; ++n, ++i)
+              v = v * 8 + static_cast<unsigned>(s[i] - '0');
+            out += static_cast<char16_t>(v);
+          } else if (static_cast<unsigned char>(e) >= 0x80) {
+            Fail(std::string("a byte beyond ASCII in ") + what +
+                 " (Wine writes \\x escapes): \"" + Shown(text) + "\"");
+          } else {
+            out += static_cast<char16_t>(e);
+          }
+      }
+    }
+    if (i >= s.size())
+      Fail(std::string(end == '"' ? "missing closing quote" : "missing closing \"]\"") +
+           " at the end of " + what + ": \"" + Shown(text) + "\"");
+    s.remove_prefix(i + 1);
+  }
+
+  void ExpectEnd(std::string_view s, const char* what) {
+    while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+    if (!s.empty()) Fail(std::string("unexpected text \"") + Shown(s) + "\" after " + what);
+  }
+
+  // [path] timestamp: the key that the following lines fill, when it is one that counts.
+  void KeyLine(std::string_view s) {
+    s.remove_prefix(1);
+    Unescape(s, ']', "the key name", path);
+    while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+    while (!s.empty() && s.front() >= '0' && s.front() <= '9') s.remove_prefix(1);
+    ExpectEnd(s, "the key line");
+    names.clear();
+    for (std::size_t start = 0; start <= path.size();) {
+      const std::size_t end = std::min(path.find(u'\\', start), path.size());
+      names.push_back(std::u16string_view(path).substr(start, end - start));
+      if (names.back().empty() && !path.empty())
+        Fail("the key path \"" + Shown(text) + "\" has an empty key name");
+      if (names.size() > kMaxDepth)
+        Fail("the key lies more than " + std::to_string(kMaxDepth) +
+             " levels below its root key, deeper than Windows nests keys");
+      start = end + 1;
+    }
+    key = nullptr;
+    link = false;
+    place = Where(names);
+    if (place != Place::Classes) return;
+    // The longest start shared with the key before, whose keys are known already.
+    const std::size_t below = names.size() - 2;
+    std::size_t same = 0;
+    while (same < below && same < openPath.size() && names[same + 2] == openPath[same]) ++same;
+    openPath.resize(same);
+    openKeys.resize(same);
+    RegKey* k = same ? openKeys.back() : &classes;
+    for (std::size_t i = same; i < below; ++i) {
+      k = &MakeSubkey(*k, names[i + 2]);
+      openPath.emplace_back(names[i + 2]);
+      openKeys.push_back(k);
+    }
+    key = k;
+  }
+
+  static Place Where(const std::vector<std::u16string_view>& n) {
+    auto is = [&](std::size_t i, std::u16string_view want) {
+      return i < n.size() && EqualNoCase(n[i], want);
+    };
+    if (is(0, u"Software")) {
+      if (is(1, u"Classes")) return Place::Classes;
+      if (n.size() == 4 && is(1, u"Microsoft") && is(3, u"CurrentVersion")) {
+        if (is(2, u"Windows")) return Place::CurrentVersion;
+        if (is(2, u"Windows NT")) return Place::NtCurrentVersion;
+      }
+      return Place::None;
+    }
+    if (n.size() == 5 && is(0, u"System") && is(2, u"Control") && is(3, u"Session Manager") &&
+        is(4, u"Environment")) {
+      if (is(1, u"CurrentControlSet")) return Place::Environment;
+      if (is(1, u"ControlSet001")) return Place::Environment001;
+    }
+    return Place::None;
+  }
+
+  // Comma-separated hex bytes, continued on the next line after a final backslash.
+  std::vector<BYTE> HexBytes(std::string_view s) {
+    std::vector<BYTE> bytes;
+    for (;;) {
+      while (!s.empty() && HexDigit(s.front()) >= 0) {
+        unsigned v = 0;
+        int n = 0;
+        for (; !s.empty() && HexDigit(s.front()) >= 0; s.remove_prefix(1), ++n)
+          v = v << 4 | static_cast<unsigned>(HexDigit(s.front()));
+        if (n > 2) Fail("\"" + Shown(text) + "\" holds a hex byte of more than two digits");
+        bytes.push_back(static_cast<BYTE>(v));
+        while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+        if (!s.empty() && s.front() == ',') s.remove_prefix(1);
+        while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+      }
+      if (s.empty()) return bytes;
+      if (s != "\\")
+        Fail("\"" + Shown(s) + "\" is not a hex byte (expected hex digits between commas)");
+      if (!NextLine()) Fail("the file ends after a \"\\\" that continues the hex data");
+      s = text;
+      while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+    }
+  }
+
+  void ValueLine(std::string_view s) {
+    std::u16string valueName;
+    if (s.front() == '@') {
+      s.remove_prefix(1);
+    } else {
+      s.remove_prefix(1);
+      valueName = Unescape(s, '"', "the value name");
+    }
+    while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+    if (s.empty() || s.front() != '=') Fail("expected \"=\" after the value name");
+    s.remove_prefix(1);
+    while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+
+    RegValue value{std::move(valueName), REG_SZ, {}};
+    std::optional<std::u16string> string;
+    auto startsWith = [&](std::string_view tag) {
+      if (!s.starts_with(tag)) return false;
+      s.remove_prefix(tag.size());
+      return true;
+    };
+    bool quoted = startsWith("\"") || startsWith("str:\"");
+    if (!quoted && startsWith("str(2):\"")) quoted = true, value.type = REG_EXPAND_SZ;
+    if (!quoted && startsWith("str(7):\"")) quoted = true, value.type = REG_MULTI_SZ;
+    if (quoted) {
+      string = Unescape(s, '"', "the string");
+      ExpectEnd(s, "the closing quote");
+      value.data = LittleEndian(*string + u'\0');
+    } else if (startsWith("dword:")) {
+      std::size_t n = 0;
+      DWORD v = 0;
+      for (; n < s.size() && HexDigit(s[n]) >= 0; ++n)
+        v = v << 4 | static_cast<DWORD>(HexDigit(s[n]));
+      if (n == 0 || n > 8) Fail("expected 1 to 8 hex digits after \"dword:\"");
+      ExpectEnd(s.substr(n), "the dword");
+      value.type = REG_DWORD;
+      value.data = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16),
+                    static_cast<BYTE>(v >> 24)};
+    } else if (startsWith("hex:")) {
+      value.type = REG_BINARY;
+      value.data = HexBytes(s);
+    } else if (startsWith("hex(")) {
+      std::size_t n = 0;
+      DWORD type = 0;
+      for (; n < s.size() && HexDigit(s[n]) >= 0; ++n)
+        type = type << 4 | static_cast<DWORD>(HexDigit(s[n]));
+      if (n == 0 || n > 8 || s.substr(n, 2) != "):")
+        Fail("expected a hex type number and \"):\" after \"hex(\", as in \"hex(2):\"");
+      value.type = type;
+      value.data = HexBytes(s.substr(n + 2));
+    } else {
+      Fail("expected a quoted string, \"str(2):\", \"str(7):\", \"dword:\", \"hex:\" or "
+           "\"hex(N):\" after \"=\"");
+    }
+    if (place == Place::Classes) {
+      // A link key shows its target's content under Windows; that lies outside the
+      // classes, so the key is kept empty rather than showing the link's own value.
+      if (!link) SetValue(*key, std::move(value));
+    } else if (string && (value.type == REG_SZ || value.type == REG_EXPAND_SZ)) {
+      // A string ends at its first null character for whoever reads it as text.
+      string->resize(std::min(string->size(), string->find(u'\0')));
+      facts[static_cast<int>(place)].push_back({value.name, value.type, std::move(*string)});
+    }
+  }
+
+  void Run() {
+    if (!NextLine() || text != "WINE REGISTRY Version 2") {
+      line = 1;
+      Fail("not a Wine registry file: the first line must be \"WINE REGISTRY Version 2\"");
+    }
+    bool haveKey = false;
+    while (NextLine()) {
+      std::string_view s = text;
+      while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+      if (s.empty() || s.front() == ';') continue;
+      if (s.front() == '[') {
+        KeyLine(s);
+        haveKey = true;
+        continue;
+      }
+      if (!haveKey) {
+        if (s.front() == '@' || s.front() == '"') Fail("a value line before the first [key] line");
+        if (s.front() != '#') Fail("unexpected text \"" + Shown(s) + "\"");
+        // Wine refuses a file made for another kind of prefix than it knows.
+        if (s.starts_with("#arch=") && s != "#arch=win32" && s != "#arch=win64")
+          Fail("unknown architecture \"" + Shown(s.substr(6)) + "\" (expected win32 or win64)");
+        continue;
+      }
+      // Keys that tell nothing here are skipped unread: hex data never starts with "[",
+      // so the next key line is the next line starting with one.
+      if (place == Place::None) continue;
+      if (s.front() == '#') {
+        if (s.starts_with("#link") && key) {
+          link = true;
+          key->values = RegValues{};
+        }
+        continue;
+      }
+      if (s.front() == '@' || s.front() == '"') {
+        ValueLine(s);
+        continue;
+      }
+      Fail("unexpected text \"" + Shown(s) +
+           "\" (expected a [key] line, a value line, an option or a comment)");
+    }
+  }
+};
+
+// One registry file of Wine parsed: its classes and what it tells of its machine.
+struct Parsed {
+  LSTATUS status = ERROR_SUCCESS;
+  std::string error;
+  RegKey classes;
+  std::vector<StringValue> facts[6];
+};
+
+Parsed ParseFile(const std::string& path) {
+  Parsed out;
+  const Mapping map(path);
+  if (!map.ok()) {
+    out.status = ERROR_FILE_NOT_FOUND;
+    out.error = path + ": cannot read the registry file: " + std::strerror(errno);
+    return out;
+  }
+  Parser p;
+  p.name = path;
+  p.rest = map.bytes();
+  try {
+    p.Run();
+  } catch (const ParseError& e) {
+    out.status = e.status;
+    out.error = e.message;
+    return out;
+  }
+  out.classes = std::move(p.classes);
+  for (int i = 0; i < 6; ++i) out.facts[i] = std::move(p.facts[i]);
+  return out;
+}
+
+// The machine's files read for their facts, kept until their classes are asked for, so that
+// each file is read once.
+std::map<std::string, Parsed>& Kept() {
+  static std::map<std::string, Parsed> kept;
+  return kept;
+}
+
+std::string MachineFile(const std::string& path, bool prefix) {
+  return prefix ? path + "/system.reg" : path;
+}
+
+const std::u16string* Find(const std::vector<StringValue>& values, std::u16string_view name) {
+  for (const StringValue& v : values)
+    if (EqualNoCase(v.name, name)) return &v.text;
+  return nullptr;
+}
+
+// `text` with %name% replaced as Wine's start-up replaces it: a name not defined stays
+// with its percent signs, a lone percent sign stays too.
+std::u16string Expand(std::u16string_view text, const MachineFacts& facts) {
+  std::u16string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const std::size_t open = text.find(u'%', i);
+    if (open == std::u16string_view::npos) break;
+    const std::size_t close = text.find(u'%', open + 1);
+    if (close == std::u16string_view::npos) break;
+    out.append(text.substr(i, open - i));
+    const std::u16string_view name = text.substr(open + 1, close - open - 1);
+    const std::u16string* value = nullptr;
+    for (auto it = facts.variables.rbegin(); it != facts.variables.rend() && !value; ++it)
+      if (EqualNoCase(it->first, name)) value = &it->second;
+    if (value) {
+      out += *value;
+    } else {
+      out.append(text.substr(open, close - open + 1));
+    }
+    i = close + 1;
+  }
+  out.append(text.substr(i));
+  return out;
+}
+
+void TellFacts(const Parsed& file, MachineFacts& facts) {
+  auto add = [&](const char16_t* name, const std::u16string* value) {
+    if (value && !value->empty()) facts.variables.emplace_back(name, *value);
+  };
+  const auto& version = file.facts[static_cast<int>(Place::CurrentVersion)];
+  add(u"ProgramFiles", Find(version, u"ProgramFilesDir"));
+  add(u"CommonProgramFiles", Find(version, u"CommonFilesDir"));
+  const std::u16string* root = Find(file.facts[static_cast<int>(Place::NtCurrentVersion)],
+                                    u"SystemRoot");
+  add(u"SystemRoot", root);
+  add(u"windir", root);
+  if (root && root->size() >= 2 && (*root)[1] == u':') {
+    const std::u16string drive = root->substr(0, 2);
+    add(u"SystemDrive", &drive);
+  }
+  // The current control set, else the first one, which it stands for on a fresh system.
+  const auto* environment = &file.facts[static_cast<int>(Place::Environment)];
+  if (environment->empty()) environment = &file.facts[static_cast<int>(Place::Environment001)];
+  // In the key's order, each expandable value against the variables set before it, as
+  // Wine sets up a process's environment; empty values define nothing.
+  for (const StringValue& v : *environment) {
+    if (v.text.empty()) continue;
+    facts.variables.emplace_back(v.name, v.type == REG_EXPAND_SZ ? Expand(v.text, facts) : v.text);
+  }
+}
+
+// The code pages of the Windows locales, as Wine's locale data gives them: by language,
+// and by language and territory where a territory differs (each checked against Wine 8).
+// Locales with only Unicode text get UTF-8. A language that Wine's data knows only with a
+// script (Serbian, Azerbaijani, Uzbek without "@latin") falls back to English (US), as in
+// Wine; so does any language missing here.
+struct LocalePages {
+  const char* name;
+  UINT acp;
+  UINT oemcp;
+};
+constexpr LocalePages kLocales[] = {
+    {"af", 1252, 850},    {"ar", 1256, 720},    {"be", 1251, 866},    {"bg", 1251, 866},
+    {"bn", 65001, 65001}, {"ca", 1252, 850},    {"cs", 1250, 852},    {"da", 1252, 850},
+    {"de", 1252, 850},    {"el", 1253, 737},    {"en", 1252, 437},    {"en-AU", 1252, 850},
+    {"en-CA", 1252, 850}, {"en-GB", 1252, 850}, {"en-HK", 1252, 850}, {"en-IE", 1252, 850},
+    {"en-NZ", 1252, 850}, {"es", 1252, 850},    {"et", 1257, 775},    {"eu", 1252, 850},
+    {"fa", 1256, 720},    {"fi", 1252, 850},    {"fr", 1252, 850},    {"ga", 1252, 850},
+    {"he", 1255, 862},    {"hi", 65001, 65001}, {"hr", 1250, 852},    {"hu", 1250, 852},
+    {"hy", 65001, 65001}, {"id", 1252, 850},    {"is", 1252, 850},    {"it", 1252, 850},
+    {"ja", 932, 932},     {"ka", 65001, 65001}, {"kk", 65001, 65001}, {"ko", 949, 949},
+    {"lt", 1257, 775},    {"lv", 1257, 775},    {"mk", 1251, 866},    {"mn", 1251, 866},
+    {"ms", 1252, 850},    {"nb", 1252, 850},    {"nl", 1252, 850},    {"pl", 1250, 852},
+    {"pt", 1252, 850},    {"ro", 1250, 852},    {"ru", 1251, 866},    {"sk", 1250, 852},
+    {"sl", 1250, 852},    {"sq", 1250, 852},    {"sr-Latn", 1250, 852}, {"sv", 1252, 850},
+    {"ta", 65001, 65001}, {"th", 874, 874},     {"tr", 1254, 857},    {"uk", 1251, 866},
+    {"ur", 1256, 720},    {"vi", 1258, 1258},   {"zh", 936, 936},     {"zh-HK", 950, 950},
+    {"zh-TW", 950, 950},
+};
+
+const LocalePages* FindLocale(std::string name) {
+  for (;;) {
+    for (const LocalePages& l : kLocales)
+      if (strcasecmp(l.name, name.c_str()) == 0) return &l;
+    const std::size_t dash = name.rfind('-');
+    if (dash == std::string::npos) return nullptr;
+    name.resize(dash);
+  }
+}
+
+// The Windows name of a Unix locale, lang[_territory][.charset][@modifier], as Wine
+// forms it: lang[-script][-territory].
+std::string WindowsLocaleName(const std::string& unixName) {
+  if (unixName == "C" || unixName == "POSIX") return "en-US";
+  const std::size_t sep = unixName.find_first_of("_.@");
+  std::string lang = unixName.substr(0, sep);
+  std::string territory;
+  std::string modifier;
+  std::size_t at = sep;
+  if (at != std::string::npos && unixName[at] == '_') {
+    const std::size_t end = unixName.find_first_of(".@", at + 1);
+    territory = unixName.substr(at + 1, end == std::string::npos ? end : end - at - 1);
+    at = end;
+  }
+  if (at != std::string::npos) {
+    const std::size_t mod = unixName.find('@', at);
+    if (mod != std::string::npos) modifier = unixName.substr(mod + 1);
+  }
+  if (modifier == "latin") lang += "-Latn";
+  else if (modifier == "cyrillic") lang += "-Cyrl";
+  return territory.empty() ? lang : lang + "-" + territory;
+}
+
+}  // namespace
+
+void WineCodePages(UINT& acp, UINT& oemcp) {
+  // The character-type locale as the C library takes it from the environment; one that is
+  // not installed leaves Wine in the "C" locale, which stands for English (US).
+  auto variable = [](const char* name) {
+    const char* v = std::getenv(name);
+    return v && *v ? std::string(v) : std::string();
+  };
+  std::string name = variable("LC_ALL");
+  if (name.empty()) name = variable("LC_CTYPE");
+  if (name.empty()) name = variable("LANG");
+  if (locale_t installed = newlocale(LC_CTYPE_MASK, name.c_str(), static_cast<locale_t>(nullptr))) {
+    freelocale(installed);
+  } else {
+    name.clear();
+  }
+  const LocalePages* found = name.empty() ? nullptr : FindLocale(WindowsLocaleName(name));
+  acp = found ? found->acp : 1252;
+  oemcp = found ? found->oemcp : 437;
+}
+
+LSTATUS ReadWineFacts(const std::string& path, bool prefix, MachineFacts& facts,
+                      std::string& error) {
+  Parsed& file = Kept()[path] = ParseFile(MachineFile(path, prefix));
+  WineCodePages(facts.acp, facts.oemcp);
+  if (file.status != ERROR_SUCCESS) {
+    error = file.error;
+    return file.status;
+  }
+  TellFacts(file, facts);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS LoadWineClasses(const std::string& path, bool prefix, RegKey& classes,
+                        std::string& error) {
+  classes = RegKey{};
+  Parsed machine;
+  if (auto kept = Kept().find(path); kept != Kept().end()) {
+    machine = std::move(kept->second);
+    Kept().erase(kept);
+  } else {
+    machine = ParseFile(MachineFile(path, prefix));
+  }
+  if (machine.status != ERROR_SUCCESS) {
+    error = machine.error;
+    return machine.status;
+  }
+  if (prefix) {
+    // A prefix whose user has never started Wine has no user.reg yet.
+    const std::string userFile = path + "/user.reg";
+    struct stat info {};
+    if (stat(userFile.c_str(), &info) == 0 || errno != ENOENT) {
+      Parsed user = ParseFile(userFile);
+      if (user.status != ERROR_SUCCESS) {
+        error = user.error;
+        return user.status;
+      }
+      MergeClasses(machine.classes, std::move(user.classes));
+    }
+  }
+  classes = std::move(machine.classes);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace tavplat
