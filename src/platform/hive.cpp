@@ -69,13 +69,25 @@ struct Hive {
   }
 };
 
+// A name from the hive as messages show it: control characters as escapes, so that none can
+// end the message's line or drive the terminal.
+std::string Shown(std::u16string_view name) {
+  static constexpr char16_t kHex[] = u"0123456789abcdef";
+  std::u16string out;
+  for (char16_t c : name) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) out += {u'\\', u'x', kHex[c >> 4], kHex[c & 15]};
+    else out += c;
+  }
+  return Utf16ToUtf8(out);
+}
+
 std::string Where(const Hive& hive) {
   std::u16string path;
   for (const std::u16string& name : hive.trail) {
     if (!path.empty()) path += u'\\';
     path += name;
   }
-  return path.empty() ? "the root key" : "the key " + Utf16ToUtf8(path);
+  return path.empty() ? "the root key" : "the key " + Shown(path);
 }
 
 // What libhivex's error codes mean for a hive it reads.
@@ -215,7 +227,7 @@ RegValue ReadValue(Hive& hive, hive_value_h value) {
   result.name = ValueName(hive, value);
   // Built only on failure: a hive holds a million values.
   const auto fail = [&](const std::string& problem) {
-    Fail("the value \"" + Utf16ToUtf8(result.name) + "\" of " + Where(hive) + problem);
+    Fail("the value \"" + Shown(result.name) + "\" of " + Where(hive) + problem);
   };
   hive_type type{};
   std::size_t declared = 0;
@@ -230,7 +242,11 @@ RegValue ReadValue(Hive& hive, hive_value_h value) {
   if (length != declared) fail(" has fewer bytes than it declares");
   hive.dataRead += length;
   if (hive.dataRead > hive.size) fail(" shares its data with other keys");
-  result.type = static_cast<DWORD>(type);
+  // A value's type is any 32-bit number (devices' properties use 0xFFFF0000 and up), but
+  // hive_type names only the standard ones, and loading another number as one is undefined:
+  // the number is taken from its bytes.
+  static_assert(sizeof type == sizeof result.type);
+  std::memcpy(&result.type, &type, sizeof result.type);
   result.data.assign(data.get(), data.get() + length);
   return result;
 }
@@ -242,7 +258,7 @@ void ReadKey(Hive& hive, hive_node_h node, RegKey& key,
   for (hive_value_h value : Values(hive, node)) {
     RegValue read = ReadValue(hive, value);
     if (FindValue(key, read.name))
-      Fail(Where(hive) + " has two values named \"" + Utf16ToUtf8(read.name) + "\"");
+      Fail(Where(hive) + " has two values named \"" + Shown(read.name) + "\"");
     SetValue(key, std::move(read));
   }
   for (hive_node_h child : Children(hive, node)) {
@@ -251,7 +267,7 @@ void ReadKey(Hive& hive, hive_node_h node, RegKey& key,
       Fail(Where(hive) + " lists a subkey that belongs to another key");
     const std::u16string name = KeyName(hive, child);
     if (FindSubkey(key, name))
-      Fail(Where(hive) + " has two subkeys named \"" + Utf16ToUtf8(name) + "\"");
+      Fail(Where(hive) + " has two subkeys named \"" + Shown(name) + "\"");
     subkeys.emplace_back(&MakeSubkey(key, name), child);
   }
 }

@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <string>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "regtree.h"
 
 inline void QuietMachine() {
@@ -31,4 +34,13 @@ inline void Check(LSTATUS status, const std::string& error, tavplat::RegKey& roo
   const bool empty = Walk(root) == 0 && root.subkeys.empty();
   if (failed == error.empty() || !printable || (failed && !empty))
     std::abort();
+}
+
+// The input as a file, for the loaders that read a path: one file in memory, rewritten for
+// each input.
+inline std::string AsFile(const std::uint8_t* data, std::size_t size) {
+  static const int fd = memfd_create("fuzz", 0);
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
+    std::abort();
+  return "/proc/self/fd/" + std::to_string(fd);
 }
