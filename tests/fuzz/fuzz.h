@@ -17,12 +17,18 @@ inline void QuietMachine() {
   setenv("TAVDUMP_ACP", "932", 0);  // double-byte text unless the run names another page
 }
 
+// Subkeys as a map by folded name or as a sorted list: the walk takes either.
+inline tavplat::RegKey& Sub(auto& entry) {
+  if constexpr (requires { entry.second; }) return *entry.second;
+  else return *entry;
+}
+
 inline std::size_t Walk(tavplat::RegKey& key) {
-  tavplat::BuildOrder(key);
+  tavplat::BuildOrder(key);  // reads a key that a loader left unread
   std::size_t sum = key.name.size();
   for (const tavplat::RegValue& v : key.values)
     for (BYTE b : v.data) sum += b + v.name.size() + v.type;
-  for (tavplat::RegKey* sub : key.order) sum += Walk(*sub);
+  for (auto& entry : key.subkeys) sum += Walk(Sub(entry));
   return sum;
 }
 
