@@ -292,6 +292,24 @@ INSTANTIATE_TEST_SUITE_P(Cases, WineCase, ::testing::ValuesIn([] {
   return name;
 });
 
+// tavdump reading a Wine prefix, with nothing else set, writes what Tavdump.exe writes in it,
+// in every format, for every program with an open command: in a fresh prefix, and after
+// the example registry was imported. Japanese, so that the code pages come from the locale.
+TEST(WinePrefix, ReadAsWineServesIt) {
+  const Locale& locale = LocaleOf("ja_JP.UTF-8");
+  ASSERT_EQ(locale.Error, "");
+  const Prefix prefix = locale.Copy(Fresh(Work / "prefix") / "p", {"LANG=ja_JP.UTF-8"});
+  for (const bool imported : {false, true}) {
+    if (imported) prefix.Wine({"regedit", "/s", WinePath(fs::weakly_canonical(Cases / "../../examples/quarvel.reg"))});
+    prefix.End();
+    const Strings args = {fs::path(__FILE__).parent_path() / "prefix-compare.sh", TAVDUMP_BINARY,
+                          TAVDUMP_WINDOWS_EXE, prefix.Dir};
+    const ProcessResult run = prefix.Run("/bin/bash", args);
+    prefix.End();
+    EXPECT_EQ(run.ExitCode, 0) << Describe(args, run) << run.Stdout;
+  }
+}
+
 // A missing folder, a read-only file and a full device end Tavdump.exe as they end the Linux
 // build: banner, report with the system's message, exit code 1, nothing written. Wine lets root
 // write to a read-only file, so root runs it and the server as another user in a namespace.
