@@ -34,7 +34,8 @@ while IFS= read -r -d '' file; do
   else continue
   fi
   cp "$file" "$out/seeds/$kind/$(sha1sum <"$file" | cut -c1-16)"
-done < <(find tests/cases tests/platform -type f -print0)
+done < <(find tests/cases tests/platform -type f ! -path '*/expected/std*' \
+  ! -name args ! -name env ! -name wine ! -name exit ! -name '*.tree' ! -name '*.cpp' -print0)
 
 run() {
   local t=$1 dir=$out/corpus/$1 log=$out/$1.log
