@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tavplat::MachineFacts facts;
   tavplat::RegKey root;
   std::string error;
-  tavplat::ReadHiveFacts(file, facts, error);
+  Check(tavplat::ReadHiveFacts(file, facts, error), error, root);
   error.clear();
   Check(tavplat::LoadHiveClasses(file, root, error), error, root);
   return 0;
