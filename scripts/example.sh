@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
-install_missing_packages cmake g++ make pkg-config libhivex-dev
+install_missing_packages cmake g++ make
 echo "== Building tavdump"
 cmake -S . -B build/example -DBUILD_TESTING=OFF >/dev/null
 cmake --build build/example -j "$(nproc)"

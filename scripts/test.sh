@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 . scripts/packages.sh
-install_missing_packages cmake g++ make pkg-config libhivex-dev libgtest-dev googletest \
+install_missing_packages cmake g++ make libgtest-dev googletest \
   g++-mingw-w64-x86-64 wine wine64 locales-all
 
 jobs=$(nproc)

@@ -2,14 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <hivex.h>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -25,8 +26,18 @@ namespace {
 
 // Windows nests keys at most 512 deep; a deeper key, or a loop of keys, is damage.
 constexpr std::size_t kMaxDepth = 512;
-// The regf header: a 4 KiB block, then the bins it counts.
+// The regf header: a 4 KiB block, then the bins it counts. Offsets in records count from
+// the first bin.
 constexpr std::size_t kHeaderSize = 0x1000;
+// Windows keeps a value longer than this in pieces of this size (a "db" record).
+constexpr std::size_t kPieceSize = 16344;
+// The smallest key and value records, up to their names.
+constexpr std::size_t kKeyRecord = 0x4C;
+constexpr std::size_t kValueRecord = 0x14;
+
+// A key or value: the offset of its record from the first bin; 0 (where no cell can start,
+// the bin's own header being there) for none.
+using Node = std::uint32_t;
 
 struct HiveError {
   LSTATUS status;
@@ -37,49 +48,50 @@ struct HiveError {
   throw HiveError{status, std::move(problem)};
 }
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, FreeDeleter>;
-
 std::uint32_t Le32(const unsigned char* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 std::uint16_t Le16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
-// One open hive file.
+// The payload of a used cell: its bytes after the size field.
+struct Cell {
+  const unsigned char* p = nullptr;
+  std::size_t n = 0;
+};
+
+// One hive file, read whole. Every record is read through Used(), which only knows the
+// cells that the pass over the bins found, each lying inside its bin; every field is read
+// within its cell. So no offset in the file leads outside the copy.
 struct Hive {
   std::string path;
-  hive_h* h = nullptr;
-  int fd = -1;  // for the few reads that libhivex does not offer
+  const unsigned char* map = nullptr;  // the file's bytes, read-only
   std::size_t size = 0;
-  // Value bytes read so far: sound hives store each value once, so more than the file holds
-  // means keys share their values, which could make a small file fill the memory.
-  std::size_t dataRead = 0;
-  // The names from the hive's root down to the key being read, for messages.
+  std::size_t binsEnd = 0;
+  // One bit for each 8 bytes of the file: set where a used cell starts.
+  std::vector<std::uint64_t> starts;
+  Node root = 0;
+  // Bytes of value records and data read so far: a sound hive stores each once, so more
+  // than the file holds means keys share them, which could make a small file fill the memory.
+  std::size_t valueBytes = 0;
+  // The key being read, for messages: the names from the hive's root down to where the
+  // walk of the classes starts, then the keys it went through (named only on failure).
   std::vector<std::u16string> trail;
+  std::vector<Node> walk;
+  // Room that the walk reuses from key to key instead of allocating it anew.
+  std::vector<std::vector<Node>> children;
+  std::vector<Node> values;
+  std::vector<std::u16string> names;
+  std::u16string name, previous;
 
   Hive() = default;
   Hive(const Hive&) = delete;
   Hive& operator=(const Hive&) = delete;
   ~Hive() {
-    if (h) hivex_close(h);
-    if (fd >= 0) close(fd);
+    if (map) munmap(const_cast<unsigned char*>(map), size);
   }
 };
 
-// A name from the hive as messages show it: control characters as escapes, so that none can
-// end the message's line or drive the terminal.
-std::string Shown(std::u16string_view name) {
-  static constexpr char16_t kHex[] = u"0123456789abcdef";
-  std::u16string out;
-  for (char16_t c : name) {
-    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) out += {u'\\', u'x', kHex[c >> 4], kHex[c & 15]};
-    else out += c;
-  }
-  return Utf16ToUtf8(out);
-}
+std::u16string KeyName(const Hive& hive, Node node);
 
 std::string Where(const Hive& hive) {
   std::u16string path;
@@ -87,213 +99,437 @@ std::string Where(const Hive& hive) {
     if (!path.empty()) path += u'\\';
     path += name;
   }
-  return path.empty() ? "the root key" : "the key " + Shown(path);
-}
-
-// What libhivex's error codes mean for a hive it reads.
-std::string Reason(int err) {
-  switch (err) {
-    case EFAULT: return "an offset points to no cell";
-    case EINVAL: return "a cell is not of the kind expected there";
-    case ENOTSUP: return "a record of an unknown kind or with wrong counts";
-    case ERANGE: return "a count beyond libhivex's limits";
-    case 0: return "damaged";
-    default: return std::strerror(err);
+  for (Node node : hive.walk) {
+    if (!path.empty()) path += u'\\';
+    path += KeyName(hive, node);
   }
+  return path.empty() ? "the root key" : "the key " + Utf16ToUtf8(path);
 }
 
-// Exactly `n` bytes at `offset`, or the hive is cut short.
-void ReadAt(const Hive& hive, std::size_t offset, unsigned char* buffer, std::size_t n) {
-  if (offset > hive.size || n > hive.size - offset ||
-      pread(hive.fd, buffer, n, static_cast<off_t>(offset)) != static_cast<ssize_t>(n))
-    Fail(Where(hive) + " points outside the file");
+std::string Hex(std::size_t n) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%zx", n);
+  return text;
 }
 
-// Opens `path` after checking what libhivex passes over: a file cut short at the end of a bin
-// would otherwise read as a smaller, sound hive.
-std::unique_ptr<Hive> OpenHive(const std::string& path) {
-  auto hive = std::make_unique<Hive>();
-  hive->path = path;
-  hive->fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat info {};
-  if (hive->fd < 0 || fstat(hive->fd, &info) != 0)
-    Fail("cannot open the hive file: " + Reason(errno), ERROR_FILE_NOT_FOUND);
-  if (!S_ISREG(info.st_mode)) Fail("the hive is not a file", ERROR_FILE_NOT_FOUND);
-  hive->size = static_cast<std::size_t>(info.st_size);
-  std::array<unsigned char, kHeaderSize> header{};
-  if (hive->size < 2 * kHeaderSize ||
-      pread(hive->fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()))
-    Fail("the hive file is truncated: " + std::to_string(hive->size) +
-         " bytes, less than a header and one bin");
-  if (std::memcmp(header.data(), "regf", 4) != 0) Fail("the file is not a hive (no regf magic)");
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < 0x1FC; i += 4) sum ^= Le32(&header[i]);
-  if (sum != Le32(&header[0x1FC])) Fail("the hive header's checksum is wrong");
-  const std::size_t bins = Le32(&header[0x28]);
-  if (bins > hive->size - kHeaderSize)
-    Fail("the hive file is truncated: its header counts " + std::to_string(bins) +
-         " bytes of bins, the file holds " + std::to_string(hive->size - kHeaderSize));
-  // libhivex traces to standard error when HIVEX_DEBUG=1; the run must print nothing of it.
-  const char* debug = std::getenv("HIVEX_DEBUG");
-  const std::string saved = debug ? debug : "";
-  if (debug) unsetenv("HIVEX_DEBUG");
-  errno = 0;
-  hive->h = hivex_open(path.c_str(), 0);
-  const int err = errno;
-  if (debug) setenv("HIVEX_DEBUG", saved.c_str(), 1);
-  if (!hive->h) Fail("the hive's bins are damaged (" + Reason(err) + ")");
-  return hive;
+// The used cell at `at`, or false.
+bool Used(const Hive& hive, std::uint32_t at, Cell& cell) {
+  const std::size_t offset = kHeaderSize + at;
+  if (offset >= hive.binsEnd || offset % 8 != 0 ||
+      !(hive.starts[offset / 512] >> (offset / 8 % 64) & 1))
+    return false;
+  cell = {hive.map + offset + 4, (0u - Le32(hive.map + offset)) - 4};
+  return true;
 }
 
-// A name as the hive stores it, Latin-1 or UTF-16LE, for the rare name that libhivex cannot
-// give as UTF-8 (an unpaired surrogate): Windows accepts those, so they are read all the same.
-std::u16string RawName(const Hive& hive, std::size_t cell, std::size_t lengthAt, std::size_t at,
-                       std::size_t flagsAt, unsigned compressed) {
-  std::array<unsigned char, 2> field{};
-  ReadAt(hive, cell + lengthAt, field.data(), 2);
-  const std::size_t length = Le16(field.data());
-  ReadAt(hive, cell + flagsAt, field.data(), 2);
-  const bool latin1 = Le16(field.data()) & compressed;
-  std::vector<unsigned char> bytes(length);
-  ReadAt(hive, cell + at, bytes.data(), length);
-  std::u16string name;
-  if (latin1)
-    for (unsigned char b : bytes) name += static_cast<char16_t>(b);
-  else
-    for (std::size_t i = 0; i + 1 < length; i += 2) name += static_cast<char16_t>(Le16(&bytes[i]));
-  return name;
-}
-
-std::u16string KeyName(const Hive& hive, hive_node_h node) {
-  Owned<char> name(hivex_node_name(hive.h, node));
-  if (name) return Utf8ToUtf16(name.get());
-  if (hivex_node_struct_length(hive.h, node) == 0)
-    Fail(Where(hive) + " has a damaged subkey (" + Reason(errno) + ")");
-  return RawName(hive, node, 0x4C, 0x50, 0x06, 0x20);
-}
-
-std::u16string ValueName(const Hive& hive, hive_value_h value) {
-  Owned<char> name(hivex_value_key(hive.h, value));
-  if (name) return Utf8ToUtf16(name.get());
-  if (hivex_value_struct_length(hive.h, value) == 0)
-    Fail(Where(hive) + " has a damaged value (" + Reason(errno) + ")");
-  return RawName(hive, value, 0x06, 0x18, 0x14, 0x01);
-}
-
-std::vector<hive_node_h> Children(const Hive& hive, hive_node_h node) {
-  errno = 0;
-  Owned<hive_node_h> list(hivex_node_children(hive.h, node));
-  if (!list) {
-    if (errno == ERANGE)
-      Fail(Where(hive) + " has more subkeys than libhivex reads (" + Reason(errno) + ")");
-    Fail("the subkey list of " + Where(hive) + " is damaged (" + Reason(errno) + ")");
-  }
-  std::vector<hive_node_h> children;
-  for (const hive_node_h* p = list.get(); *p; ++p) children.push_back(*p);
-  return children;
-}
-
-// A value over one cell is kept in pieces (a "db" record and its list of cells);
-// libhivex reads as many list entries as the record counts without checking that the list
-// holds them, so the list's size is checked here first.
-void CheckPieces(const Hive& hive, hive_value_h value, std::size_t length) {
-  std::size_t cellLength = 0;
-  const hive_value_h cell = hivex_value_data_cell_offset(hive.h, value, &cellLength);
-  if (!cell) return;  // inline data, or an offset libhivex refuses itself
-  std::array<unsigned char, 12> head{};
-  ReadAt(hive, cell, head.data(), head.size());
-  const std::size_t room = 0u - Le32(head.data());  // a used cell's size is negative
-  if (room >= 4 && length <= room - 4) return;
-  if (std::memcmp(&head[4], "db", 2) != 0) return;  // libhivex rejects it
-  const std::size_t pieces = Le16(&head[6]);
-  std::array<unsigned char, 4> size{};
-  ReadAt(hive, kHeaderSize + Le32(&head[8]), size.data(), size.size());
-  const std::size_t listRoom = 0u - Le32(size.data());
-  if (listRoom < 4 || (listRoom - 4) / 4 < pieces)
-    Fail("the list of pieces of a long value of " + Where(hive) + " is cut short");
-}
-
-std::vector<hive_value_h> Values(const Hive& hive, hive_node_h node) {
-  errno = 0;
-  Owned<hive_value_h> list(hivex_node_values(hive.h, node));
-  if (!list) Fail("the value list of " + Where(hive) + " is damaged (" + Reason(errno) + ")");
-  std::vector<hive_value_h> values;
-  for (const hive_value_h* p = list.get(); *p; ++p) values.push_back(*p);
-  return values;
-}
-
-RegValue ReadValue(Hive& hive, hive_value_h value) {
-  RegValue result;
-  result.name = ValueName(hive, value);
-  // Built only on failure: a hive holds a million values.
-  const auto fail = [&](const std::string& problem) {
-    Fail("the value \"" + Shown(result.name) + "\" of " + Where(hive) + problem);
+// The bins, cell by cell, as Windows lays them out: each bin where the one before it ends,
+// knowing its own place, its cells filling it exactly. One linear pass over the file.
+void ReadBins(Hive& hive) {
+  const auto damaged = [&](std::size_t at, const char* problem) {
+    Fail("the hive's bins are damaged (" + std::string(problem) + " at " + Hex(at) + ")");
   };
-  hive_type type{};
-  std::size_t declared = 0;
-  if (hivex_value_type(hive.h, value, &type, &declared) != 0)
-    fail(" is damaged (" + Reason(errno) + ")");
-  if (declared > hive.size) fail(" is longer than the file");
-  if (declared > 4) CheckPieces(hive, value, declared);
-  std::size_t length = 0;
-  errno = 0;
-  Owned<char> data(hivex_value_value(hive.h, value, &type, &length));
-  if (!data) fail(" cannot be read (" + Reason(errno) + ")");
-  if (length != declared) fail(" has fewer bytes than it declares");
-  hive.dataRead += length;
-  if (hive.dataRead > hive.size) fail(" shares its data with other keys");
-  // A value's type is any 32-bit number (devices' properties use 0xFFFF0000 and up), but
-  // hive_type names only the standard ones, and loading another number as one is undefined:
-  // the number is taken from its bytes.
-  static_assert(sizeof type == sizeof result.type);
-  std::memcpy(&result.type, &type, sizeof result.type);
-  result.data.assign(data.get(), data.get() + length);
-  return result;
-}
-
-// Reads the values of the key at `node` into `key` and creates its subkeys by name, each
-// listed in `subkeys` with its node for the caller to read (now, or when first needed).
-void ReadKey(Hive& hive, hive_node_h node, RegKey& key,
-             std::vector<std::pair<RegKey*, hive_node_h>>& subkeys) {
-  for (hive_value_h value : Values(hive, node)) {
-    RegValue read = ReadValue(hive, value);
-    if (FindValue(key, read.name))
-      Fail(Where(hive) + " has two values named \"" + Shown(read.name) + "\"");
-    SetValue(key, std::move(read));
-  }
-  for (hive_node_h child : Children(hive, node)) {
-    // Each key names its parent: a key listed under another one is a loop or a shared key.
-    if (hivex_node_parent(hive.h, child) != node)
-      Fail(Where(hive) + " lists a subkey that belongs to another key");
-    const std::u16string name = KeyName(hive, child);
-    if (FindSubkey(key, name))
-      Fail(Where(hive) + " has two subkeys named \"" + Shown(name) + "\"");
-    subkeys.emplace_back(&MakeSubkey(key, name), child);
+  hive.starts.assign(hive.size / 512 + 1, 0);
+  for (std::size_t bin = kHeaderSize; bin < hive.binsEnd;) {
+    const unsigned char* head = hive.map + bin;
+    if (hive.binsEnd - bin < 0x1000 || std::memcmp(head, "hbin", 4) != 0)
+      damaged(bin, "no bin");
+    const std::size_t binSize = Le32(head + 8);
+    if (binSize < 0x1000 || binSize % 0x1000 != 0 || binSize > hive.binsEnd - bin)
+      damaged(bin, "a bin of a wrong size");
+    if (Le32(head + 4) != bin - kHeaderSize) damaged(bin, "a bin that names another place");
+    const std::size_t end = bin + binSize;
+    for (std::size_t at = bin + 0x20; at < end;) {
+      const std::uint32_t field = Le32(hive.map + at);
+      const bool used = field & 0x80000000u;
+      const std::size_t length = used ? 0u - field : field;
+      if (length < 8 || length % 8 != 0 || length > end - at)
+        damaged(at, "a cell of a wrong size");
+      if (used) hive.starts[at / 512] |= std::uint64_t{1} << (at / 8 % 64);
+      at += length;
+    }
+    bin = end;
   }
 }
 
-void ReadTree(Hive& hive, hive_node_h node, RegKey& key, std::size_t depth) {
-  std::vector<std::pair<RegKey*, hive_node_h>> subkeys;
-  ReadKey(hive, node, key, subkeys);
-  for (auto [sub, child] : subkeys) {
-    hive.trail.push_back(sub->name);
-    if (depth == kMaxDepth)
-      Fail(Where(hive).substr(0, 200) + "... lies more than " + std::to_string(kMaxDepth) +
-           " levels below the classes, deeper than Windows nests keys");
-    ReadTree(hive, child, *sub, depth + 1);
-    hive.trail.pop_back();
+// Reads the file behind `fd` into memory of its own, which keeps the bytes that were
+// checked the bytes that are read later, whatever happens to the file meanwhile. Huge
+// pages where the system gives them: a hive runs to hundreds of megabytes, and taking
+// them a page at a time costs more than copying them. Returns 0 or an errno.
+int ReadWhole(int fd, Hive& hive) {
+  void* memory = mmap(nullptr, hive.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return errno;
+  hive.map = static_cast<const unsigned char*>(memory);
+  madvise(memory, hive.size, MADV_HUGEPAGE);
+  auto* bytes = static_cast<unsigned char*>(memory);
+  for (std::size_t done = 0; done < hive.size;) {
+    const ssize_t n = pread(fd, bytes + done, hive.size - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? errno : EIO;  // cut short since fstat
+    done += static_cast<std::size_t>(n);
   }
-}
-
-// The subkey `name` (any letter case) of `node`, or 0.
-hive_node_h FindChild(Hive& hive, hive_node_h node, std::u16string_view name) {
-  const std::u16string wanted = FoldKeyName(name);
-  for (hive_node_h child : Children(hive, node))
-    if (FoldKeyName(KeyName(hive, child)) == wanted) return child;
+  mprotect(memory, hive.size, PROT_READ);
   return 0;
 }
 
-hive_node_h FindPath(Hive& hive, hive_node_h node, std::initializer_list<std::u16string_view> path) {
+// Reads `path` after checking its header.
+std::shared_ptr<Hive> OpenHive(const std::string& path) {
+  auto hive = std::make_shared<Hive>();
+  hive->path = path;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0) {
+    const int err = errno;
+    if (fd >= 0) close(fd);
+    Fail("cannot open the hive file: " + std::string(std::strerror(err)), ERROR_FILE_NOT_FOUND);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    close(fd);
+    Fail("the hive is not a file", ERROR_FILE_NOT_FOUND);
+  }
+  const std::size_t fileSize = static_cast<std::size_t>(info.st_size);
+  unsigned char header[kHeaderSize];
+  if (fileSize < 2 * kHeaderSize || pread(fd, header, kHeaderSize, 0) != static_cast<ssize_t>(kHeaderSize)) {
+    close(fd);
+    Fail("the hive file is truncated: " + std::to_string(fileSize) +
+         " bytes, less than a header and one bin");
+  }
+  // The header is checked before the file is read: a large file that is no hive is not.
+  const auto fail = [&](const std::string& problem) {
+    close(fd);
+    Fail(problem);
+  };
+  if (std::memcmp(header, "regf", 4) != 0) fail("the file is not a hive (no regf magic)");
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < 0x1FC; i += 4) sum ^= Le32(header + i);
+  if (sum != Le32(header + 0x1FC)) fail("the hive header's checksum is wrong");
+  if (Le32(header + 0x14) != 1)
+    fail("the hive's format version " + std::to_string(Le32(header + 0x14)) + " is unknown");
+  const std::size_t bins = Le32(header + 0x28);
+  if (bins > fileSize - kHeaderSize)
+    fail("the hive file is truncated: its header counts " + std::to_string(bins) +
+         " bytes of bins, the file holds " + std::to_string(fileSize - kHeaderSize));
+  // What lies beyond the bins the header counts is no part of the hive.
+  hive->size = hive->binsEnd = kHeaderSize + bins;
+  const int err = ReadWhole(fd, *hive);
+  close(fd);
+  if (err) Fail("cannot read the hive file: " + std::string(std::strerror(err)));
+  ReadBins(*hive);
+  hive->root = Le32(header + 0x24);
+  Cell root;
+  if (!Used(*hive, hive->root, root) || root.n < kKeyRecord || std::memcmp(root.p, "nk", 2) != 0 ||
+      Le16(root.p + 0x48) > root.n - kKeyRecord)
+    Fail("the hive has no root key");
+  return hive;
+}
+
+// The key record at `node`, whose cell Children() checked.
+Cell KeyCell(const Hive& hive, Node node) {
+  Cell cell;
+  Used(hive, node, cell);
+  return cell;
+}
+
+// A name as the hive stores it: Latin-1 when `latin1`, else UTF-16LE.
+void DecodeName(const unsigned char* p, std::size_t length, bool latin1, std::u16string& name) {
+  name.clear();
+  if (latin1)
+    for (std::size_t i = 0; i < length; ++i) name += static_cast<char16_t>(p[i]);
+  else
+    for (std::size_t i = 0; i + 1 < length; i += 2) name += static_cast<char16_t>(Le16(p + i));
+}
+
+void KeyName(const Hive& hive, Node node, std::u16string& name) {
+  const Cell nk = KeyCell(hive, node);
+  DecodeName(nk.p + kKeyRecord, Le16(nk.p + 0x48), Le16(nk.p + 0x02) & 0x20, name);
+}
+
+std::u16string KeyName(const Hive& hive, Node node) {
+  std::u16string name;
+  KeyName(hive, node, name);
+  return name;
+}
+
+// Adds the entries of the subkey list `list` (lf, lh or li; an ri, an index of such lists,
+// when `index`) to `children`, which holds at most `count`.
+void ListEntries(const Hive& hive, const Cell& list, std::size_t count, bool index,
+                 std::vector<Node>& children) {
+  const auto damaged = [&](const std::string& problem) {
+    Fail("the subkey list of " + Where(hive) + " is damaged (" + problem + ")");
+  };
+  if (list.n < 4) damaged("a list too small for its header");
+  const std::size_t n = Le16(list.p + 2);
+  const bool hashed = list.p[0] == 'l' && (list.p[1] == 'f' || list.p[1] == 'h');
+  const bool plain = list.p[0] == 'l' && list.p[1] == 'i';
+  const bool ri = index && list.p[0] == 'r' && list.p[1] == 'i';
+  if (!hashed && !plain && !ri) damaged("a cell is not of the kind expected there");
+  const std::size_t step = hashed ? 8 : 4;
+  if (n > (list.n - 4) / step) damaged("a list holds fewer entries than it counts");
+  for (std::size_t i = 0; i < n; ++i) {
+    const Node entry = Le32(list.p + 4 + i * step);
+    Cell cell;
+    if (!Used(hive, entry, cell)) damaged("an offset points to no cell");
+    if (ri) {
+      ListEntries(hive, cell, count, false, children);
+      continue;
+    }
+    if (cell.n < kKeyRecord || std::memcmp(cell.p, "nk", 2) != 0)
+      damaged("a cell is not of the kind expected there");
+    if (Le16(cell.p + 0x48) > cell.n - kKeyRecord) damaged("a name longer than its record");
+    if (children.size() == count) damaged("the lists hold more subkeys than the key counts");
+    children.push_back(entry);
+  }
+}
+
+// The subkeys of `node`, each a sound key record.
+void Children(const Hive& hive, Node node, std::vector<Node>& children) {
+  children.clear();
+  const Cell nk = KeyCell(hive, node);
+  const std::size_t count = Le32(nk.p + 0x14);
+  if (count == 0) return;
+  Cell list;
+  if (!Used(hive, Le32(nk.p + 0x1C), list))
+    Fail("the subkey list of " + Where(hive) + " is damaged (an offset points to no cell)");
+  // Each subkey takes a cell of its own: a count beyond that is damage, not a reason to
+  // reserve the memory it asks for.
+  if (count > hive.size / 8)
+    Fail(Where(hive) + " counts more subkeys than the file can hold");
+  children.reserve(count);
+  ListEntries(hive, list, count, true, children);
+  if (children.size() != count)
+    Fail("the subkey list of " + Where(hive) + " is damaged (the lists hold fewer subkeys than the key counts)");
+}
+
+std::vector<Node> Children(const Hive& hive, Node node) {
+  std::vector<Node> children;
+  Children(hive, node, children);
+  return children;
+}
+
+// The values of `node`, each a sound value record.
+void Values(const Hive& hive, Node node, std::vector<Node>& values) {
+  values.clear();
+  const Cell nk = KeyCell(hive, node);
+  const std::size_t count = Le32(nk.p + 0x24);
+  if (count == 0) return;
+  const auto damaged = [&](const char* problem) {
+    Fail("the value list of " + Where(hive) + " is damaged (" + problem + ")");
+  };
+  Cell list;
+  if (!Used(hive, Le32(nk.p + 0x28), list)) damaged("an offset points to no cell");
+  if (count > list.n / 4) damaged("the list holds fewer values than the key counts");
+  values.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const Node at = Le32(list.p + 4 * i);
+    Cell vk;
+    if (!Used(hive, at, vk)) damaged("an offset points to no cell");
+    if (vk.n < kValueRecord || std::memcmp(vk.p, "vk", 2) != 0)
+      damaged("a cell is not of the kind expected there");
+    if (Le16(vk.p + 0x02) > vk.n - kValueRecord) damaged("a name longer than its record");
+    values.push_back(at);
+  }
+}
+
+std::vector<Node> Values(const Hive& hive, Node node) {
+  std::vector<Node> values;
+  Values(hive, node, values);
+  return values;
+}
+
+void ValueName(const Hive& hive, Node value, std::u16string& name) {
+  const Cell vk = KeyCell(hive, value);
+  DecodeName(vk.p + kValueRecord, Le16(vk.p + 0x02), Le16(vk.p + 0x10) & 0x01, name);
+}
+
+std::u16string ValueName(const Hive& hive, Node value) {
+  std::u16string name;
+  ValueName(hive, value, name);
+  return name;
+}
+
+// The data of `value`, checked, in at most one piece per 16344 bytes; `name` for messages.
+// Adds them to `out` unless it is null.
+void ValueData(const Hive& hive, Node value, const std::u16string& name,
+               std::vector<BYTE>* out) {
+  const auto fail = [&](const std::string& problem) {
+    Fail("the value \"" + Utf16ToUtf8(name) + "\" of " + Where(hive) + problem);
+  };
+  const Cell vk = KeyCell(hive, value);
+  const std::uint32_t field = Le32(vk.p + 0x04);
+  const std::size_t length = field & 0x7FFFFFFFu;
+  const auto take = [&](const unsigned char* p, std::size_t n) {
+    if (out) out->insert(out->end(), p, p + n);
+  };
+  if (field & 0x80000000u) {  // kept in the record itself
+    if (length > 4) fail(" is damaged (more than 4 bytes kept in its record)");
+    take(vk.p + 0x08, length);
+    return;
+  }
+  if (length == 0) return;
+  if (length > hive.size) fail(" is longer than the file");
+  Cell data;
+  if (!Used(hive, Le32(vk.p + 0x08), data)) fail(" is damaged (an offset points to no cell)");
+  if (length <= data.n) {
+    take(data.p, length);
+    return;
+  }
+  if (data.n < 8 || std::memcmp(data.p, "db", 2) != 0) fail(" has fewer bytes than it declares");
+  const std::size_t pieces = Le16(data.p + 2);
+  Cell list;
+  if (!Used(hive, Le32(data.p + 4), list)) fail(" is damaged (an offset points to no cell)");
+  if (list.n / 4 < pieces)
+    Fail("the list of pieces of a long value of " + Where(hive) + " is cut short");
+  if (out) out->reserve(out->size() + length);
+  std::size_t left = length;
+  for (std::size_t i = 0; i < pieces && left > 0; ++i) {
+    Cell piece;
+    if (!Used(hive, Le32(list.p + 4 * i), piece)) fail(" is damaged (an offset points to no cell)");
+    const std::size_t n = std::min({left, piece.n, kPieceSize});
+    take(piece.p, n);
+    left -= n;
+  }
+  if (left > 0) fail(" has fewer bytes than it declares");
+}
+
+RegValue ReadValue(const Hive& hive, Node value) {
+  RegValue result;
+  result.name = ValueName(hive, value);
+  result.type = Le32(KeyCell(hive, value).p + 0x0C);
+  ValueData(hive, value, result.name, &result.data);
+  return result;
+}
+
+// Checks `value` as ReadValue reads it, with its name in `name`, and counts what it holds
+// against the file's size.
+void CheckValue(Hive& hive, Node value, std::u16string& name, std::vector<BYTE>* data) {
+  ValueName(hive, value, name);
+  ValueData(hive, value, name, data);
+  const std::uint32_t field = Le32(KeyCell(hive, value).p + 0x04);
+  hive.valueBytes += kValueRecord + (field & 0x80000000u ? 0 : field & 0x7FFFFFFFu);
+  if (hive.valueBytes > hive.size)
+    Fail("the value \"" + Utf16ToUtf8(name) + "\" of " + Where(hive) +
+         " shares its data with other keys");
+}
+
+RegValue CheckValue(Hive& hive, Node value) {
+  RegValue result;
+  result.type = Le32(KeyCell(hive, value).p + 0x0C);
+  CheckValue(hive, value, result.name, &result.data);
+  return result;
+}
+
+// The first `n` of `names` sorted; true when two of them fold alike, one of which is `which`.
+bool Twice(std::vector<std::u16string>& names, std::size_t n, std::u16string& which) {
+  std::sort(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(n),
+            [](const std::u16string& a, const std::u16string& b) { return CompareKeyNames(a, b) < 0; });
+  for (std::size_t i = 1; i < n; ++i)
+    if (CompareKeyNames(names[i - 1], names[i]) == 0) {
+      which = names[i];
+      return true;
+    }
+  return false;
+}
+
+// `names` with room for `n` names, reusing the strings it has.
+void Room(std::vector<std::u16string>& names, std::size_t n) {
+  if (names.size() < n) names.resize(n);
+}
+
+// Checks the key at `node` and everything below it, reading each record as the filler
+// will: after this, filling any of these keys cannot fail. The walk allocates nothing per
+// key: a hive holds millions of them.
+void CheckTree(Hive& hive, Node node, std::size_t depth) {
+  std::u16string twice;
+  Values(hive, node, hive.values);
+  const std::size_t valueCount = hive.values.size();
+  Room(hive.names, valueCount);
+  for (std::size_t i = 0; i < valueCount; ++i)
+    CheckValue(hive, hive.values[i], hive.names[i], nullptr);
+  if (valueCount > 1 && Twice(hive.names, valueCount, twice))
+    Fail(Where(hive) + " has two values named \"" + Utf16ToUtf8(twice) + "\"");
+  // One list per level, made before any is used: the deeper calls must not move them.
+  if (hive.children.empty()) hive.children.resize(kMaxDepth + 1);
+  std::vector<Node>& children = hive.children[depth];
+  Children(hive, node, children);
+  // Windows keeps subkeys sorted, so each name only needs to follow the one before it;
+  // only a list out of that order is sorted here to find a name that comes twice.
+  bool sorted = true;
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    // Each key names its parent: a key listed under another one is a loop or a shared key.
+    if (Le32(KeyCell(hive, children[i]).p + 0x10) != node)
+      Fail(Where(hive) + " lists a subkey that belongs to another key");
+    KeyName(hive, children[i], hive.name);
+    if (i > 0 && CompareKeyNames(hive.previous, hive.name) >= 0) sorted = false;
+    hive.previous.swap(hive.name);
+  }
+  if (!sorted) {
+    Room(hive.names, children.size());
+    for (std::size_t i = 0; i < children.size(); ++i) KeyName(hive, children[i], hive.names[i]);
+    if (Twice(hive.names, children.size(), twice))
+      Fail(Where(hive) + " has two subkeys named \"" + Utf16ToUtf8(twice) + "\"");
+  }
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    hive.walk.push_back(children[i]);
+    if (depth == kMaxDepth)
+      Fail(Where(hive).substr(0, 200) + "... lies more than " + std::to_string(kMaxDepth) +
+           " levels below the classes, deeper than Windows nests keys");
+    CheckTree(hive, children[i], depth + 1);
+    hive.walk.pop_back();
+  }
+}
+
+// Reads the keys of a checked hive when they are first looked into, straight from the
+// copy of the file, which it keeps.
+class HiveFiller : public KeyFiller, public std::enable_shared_from_this<HiveFiller> {
+ public:
+  explicit HiveFiller(std::shared_ptr<Hive> hive) : hive_(std::move(hive)) {}
+
+  void Fill(RegKey& key, std::uint64_t ref) const override {
+    const Hive& hive = *hive_;
+    const Node node = static_cast<Node>(ref);
+    // CheckTree read every record read here, in this same memory: nothing here can fail.
+    for (Node value : Values(hive, node)) SetValue(key, ReadValue(hive, value));
+    const std::vector<Node> children = Children(hive, node);
+    std::vector<std::unique_ptr<RegKey>> subkeys;
+    subkeys.reserve(children.size());
+    bool sorted = true;
+    for (Node child : children) {
+      auto sub = std::make_unique<RegKey>();
+      KeyName(hive, child, sub->name);
+      sub->filler = shared_from_this();
+      sub->fillRef = child;
+      if (!subkeys.empty() && CompareKeyNames(subkeys.back()->name, sub->name) >= 0)
+        sorted = false;
+      subkeys.push_back(std::move(sub));
+    }
+    if (sorted && key.subkeys.empty()) {
+      // In the order the tree keeps, as Windows writes them: taken as they are, sparing
+      // AddSubkeys a sort of a million names.
+      key.subkeys = std::move(subkeys);
+      key.orderValid = false;
+    } else {
+      AddSubkeys(key, std::move(subkeys));
+    }
+  }
+
+  bool MayHaveSubkey(std::uint64_t ref, std::u16string_view) const override {
+    return Le32(KeyCell(*hive_, static_cast<Node>(ref)).p + 0x14) != 0;
+  }
+
+ private:
+  std::shared_ptr<Hive> hive_;
+};
+
+// The subkey `name` (any letter case) of `node`, or 0.
+Node FindChild(Hive& hive, Node node, std::u16string_view name) {
+  std::u16string found;
+  for (Node child : Children(hive, node)) {
+    KeyName(hive, child, found);
+    if (CompareKeyNames(found, name) == 0) return child;
+  }
+  return 0;
+}
+
+Node FindPath(Hive& hive, Node node, std::initializer_list<std::u16string_view> path) {
   const std::size_t depth = hive.trail.size();
   for (std::u16string_view name : path) {
     if (node) node = FindChild(hive, node, name);
@@ -304,11 +540,10 @@ hive_node_h FindPath(Hive& hive, hive_node_h node, std::initializer_list<std::u1
 }
 
 // The value `name` of `node`, or nothing (REG_NONE) when the key lacks it.
-RegValue FindValueOf(Hive& hive, hive_node_h node, std::u16string_view name) {
+RegValue FindValueOf(Hive& hive, Node node, std::u16string_view name) {
   if (!node) return {};
-  const std::u16string wanted = FoldKeyName(name);
-  for (hive_value_h value : Values(hive, node))
-    if (FoldKeyName(ValueName(hive, value)) == wanted) return ReadValue(hive, value);
+  for (Node value : Values(hive, node))
+    if (CompareKeyNames(ValueName(hive, value), name) == 0) return CheckValue(hive, value);
   return {};
 }
 
@@ -363,14 +598,14 @@ UINT CodePageOf(const RegValue& value) {
   return page <= 65535 ? page : 0;
 }
 
-void SoftwareFacts(Hive& hive, hive_node_h root, MachineFacts& facts) {
+void SoftwareFacts(Hive& hive, Node root, MachineFacts& facts) {
   std::u16string text;
-  const hive_node_h windows = FindPath(hive, root, {u"Microsoft", u"Windows", u"CurrentVersion"});
+  const Node windows = FindPath(hive, root, {u"Microsoft", u"Windows", u"CurrentVersion"});
   if (StringOf(FindValueOf(hive, windows, u"ProgramFilesDir"), text))
     facts.variables.emplace_back(u"ProgramFiles", text);
   if (StringOf(FindValueOf(hive, windows, u"CommonFilesDir"), text))
     facts.variables.emplace_back(u"CommonProgramFiles", text);
-  const hive_node_h nt = FindPath(hive, root, {u"Microsoft", u"Windows NT", u"CurrentVersion"});
+  const Node nt = FindPath(hive, root, {u"Microsoft", u"Windows NT", u"CurrentVersion"});
   if (StringOf(FindValueOf(hive, nt, u"SystemRoot"), text)) {
     facts.variables.emplace_back(u"SystemRoot", text);
     facts.variables.emplace_back(u"windir", text);
@@ -379,26 +614,26 @@ void SoftwareFacts(Hive& hive, hive_node_h root, MachineFacts& facts) {
   }
 }
 
-void SystemFacts(Hive& hive, hive_node_h root, MachineFacts& facts) {
+void SystemFacts(Hive& hive, Node root, MachineFacts& facts) {
   const RegValue current = FindValueOf(hive, FindPath(hive, root, {u"Select"}), u"Current");
   if (current.type != REG_DWORD || current.data.size() != 4) return;
   const std::string number = std::to_string(Le32(current.data.data()));
   std::u16string name = u"ControlSet";
   for (std::size_t i = number.size(); i < 3; ++i) name += u'0';
   for (char c : number) name += static_cast<char16_t>(c);
-  const hive_node_h set = FindChild(hive, root, name);
+  const Node set = FindChild(hive, root, name);
   if (!set) Fail("the current control set " + Utf16ToUtf8(name) + " is missing");
   hive.trail.push_back(name);
-  const hive_node_h pages = FindPath(hive, set, {u"Control", u"Nls", u"CodePage"});
+  const Node pages = FindPath(hive, set, {u"Control", u"Nls", u"CodePage"});
   facts.acp = CodePageOf(FindValueOf(hive, pages, u"ACP"));
   facts.oemcp = CodePageOf(FindValueOf(hive, pages, u"OEMCP"));
-  const hive_node_h env = FindPath(hive, set, {u"Control", u"Session Manager", u"Environment"});
+  const Node env = FindPath(hive, set, {u"Control", u"Session Manager", u"Environment"});
   if (env) {
     for (const std::u16string_view part : {u"Control", u"Session Manager", u"Environment"})
       hive.trail.emplace_back(part);
     std::u16string text;
-    for (hive_value_h value : Values(hive, env)) {
-      const RegValue read = ReadValue(hive, value);
+    for (Node value : Values(hive, env)) {
+      const RegValue read = CheckValue(hive, value);
       if (!StringOf(read, text)) continue;
       if (read.type == REG_EXPAND_SZ) text = Expand(text, facts);
       facts.variables.emplace_back(read.name, text);
@@ -410,10 +645,10 @@ void SystemFacts(Hive& hive, hive_node_h root, MachineFacts& facts) {
 enum class HiveKind { Software, System, UserProfile, UserClasses };
 
 struct Opened {
-  std::unique_ptr<Hive> hive;
+  std::shared_ptr<Hive> hive;
   HiveKind kind = HiveKind::UserClasses;
-  hive_node_h root = 0;
-  hive_node_h classes = 0;  // 0: the hive holds no classes
+  Node root = 0;
+  Node classes = 0;  // 0: the hive holds no classes
   std::vector<std::u16string> classesTrail;  // where they lie, for messages
 };
 
@@ -421,18 +656,19 @@ Opened OpenKind(const std::string& path) {
   Opened o;
   o.hive = OpenHive(path);
   Hive& hive = *o.hive;
-  o.root = hivex_root(hive.h);
-  if (!o.root) Fail("the hive has no root key");
-  const hive_node_h classes = FindChild(hive, o.root, u"Classes");
+  o.root = hive.root;
+  const Node classes = FindChild(hive, o.root, u"Classes");
   if (classes && FindChild(hive, o.root, u"Microsoft")) {
     o.kind = HiveKind::Software;
     o.classes = classes;
     o.classesTrail = {u"Classes"};
   } else if (!classes && FindChild(hive, o.root, u"Select")) {
     o.kind = HiveKind::System;
-  } else if (const hive_node_h software = FindChild(hive, o.root, u"Software")) {
+  } else if (const Node software = FindChild(hive, o.root, u"Software")) {
     o.kind = HiveKind::UserProfile;
+    hive.trail = {u"Software"};
     o.classes = FindChild(hive, software, u"Classes");
+    hive.trail.clear();
     o.classesTrail = {u"Software", u"Classes"};
   } else {
     o.classes = o.root;
@@ -446,10 +682,15 @@ void FactsOf(Opened& o, MachineFacts& facts) {
   if (o.kind == HiveKind::System) SystemFacts(*o.hive, o.root, facts);
 }
 
+// The classes: checked whole now, read key by key when the scan looks into them.
 void ClassesOf(Opened& o, RegKey& classes) {
   if (!o.classes) return;
   o.hive->trail = o.classesTrail;
-  ReadTree(*o.hive, o.classes, classes, 0);
+  CheckTree(*o.hive, o.classes, 0);
+  o.hive->trail.clear();
+  o.hive->children = {};
+  o.hive->names = {};
+  std::make_shared<HiveFiller>(o.hive)->Fill(classes, o.classes);
 }
 
 // `drive`'s hive `name` (Windows/System32/config/<name> in any letter case), or "".

@@ -1,5 +1,6 @@
-// Windows' own registry files (regf hives), read with libhivex, as sources of
-// HKEY_CLASSES_ROOT and of what the machine tells of itself.
+// Windows' own registry files (regf hives) as sources of HKEY_CLASSES_ROOT and of what the
+// machine tells of itself. A hive is checked whole when it is loaded; its classes' keys are
+// then read one by one as the scan looks into them.
 //
 // A hive file is told apart by its root key:
 //   - a `Classes` key beside a `Microsoft` key: the machine's SOFTWARE hive; its classes are

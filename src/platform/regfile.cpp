@@ -1,11 +1,15 @@
 #include "regfile.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -141,11 +145,62 @@ std::vector<BYTE> LittleEndian(std::u16string_view text) {
   return bytes;
 }
 
-struct Parser {
+// The file's bytes, kept as long as a key may still be read from them: mapped, or a copy.
+struct Source {
+  std::string owned;
+  void* map = nullptr;
+  std::size_t mapSize = 0;
+  std::string_view bytes;
+  Source() = default;
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+  ~Source() {
+    if (map) munmap(map, mapSize);
+  }
+};
+
+// The file's text as it is read: a line is decoded to UTF-16 when it is read, and dropped
+// when the next one is.
+struct Text {
   std::string name;
-  std::vector<std::u16string> lines;
-  std::size_t line = 0;  // index of the line being read
-  bool ansi = false;     // REGEDIT4: hex string bytes are ANSI text
+  std::shared_ptr<Source> source;  // ANSI and UTF-8 files: `narrow` lies in it
+  std::string_view narrow;
+  std::u16string wide;  // UTF-16LE files, whole
+  bool isWide = false;
+  bool utf8 = false;  // narrow text is UTF-8, else ANSI
+  bool ansi = false;  // REGEDIT4: hex string bytes are ANSI text
+  UINT codePage = 0;
+};
+
+// Where a section is found again: the offset of its key line, the next section of the same
+// root key, and a hash of the name one level below the root key (0 for none), which tells
+// without reading the file which subkeys a root key cannot have.
+struct SectionRef {
+  std::size_t pos;
+  std::uint32_t next;
+  std::uint32_t child;
+};
+constexpr std::uint32_t kNone = UINT32_MAX;
+
+std::uint32_t NameHash(std::u16string_view name) {
+  std::uint32_t h = 2166136261u;
+  for (char16_t c : name) h = (h ^ FoldKeyChar(c)) * 16777619u;
+  return h ? h : 1;
+}
+
+struct Index;
+
+struct Parser {
+  const Text& text;
+  std::size_t pos = 0;        // where the next line starts; npos after the last
+  std::size_t lineStart = 0;  // where the line being read starts
+  std::size_t line = 0;       // index of the line being read
+  bool started = false;       // a line has been read
+  std::u16string buffer;      // the line being read, when it had to be decoded
+  std::u16string_view current;
+  bool ansi;
+  // Checking the whole file: sections go to `index`, and nothing is built.
+  Index* index = nullptr;
   RegKey machine;
   RegKey user;
   // The section in force: none before the first, a deletion, or a key.
@@ -154,8 +209,43 @@ struct Parser {
   Part part = Part::Elsewhere;
   std::vector<std::u16string> path;
 
+  explicit Parser(const Text& t) : text(t), ansi(t.ansi) {}
+
   [[noreturn]] void Fail(const std::string& what) const {
-    throw ParseError{name + ":" + std::to_string(line + 1) + ": " + what};
+    throw ParseError{text.name + ":" + std::to_string(line + 1) + ": " + what};
+  }
+
+  // Reads the line at `pos` into `current`; false after the last line.
+  bool NextLine() {
+    if (pos == std::string::npos) return false;
+    if (started) ++line;
+    started = true;
+    lineStart = pos;
+    if (text.isWide) {
+      const std::u16string_view all = text.wide;
+      const std::size_t end = all.find(u'\n', pos);
+      current = all.substr(pos, end == all.npos ? all.npos : end - pos);
+      pos = end == all.npos ? std::string::npos : end + 1;
+      if (!current.empty() && current.back() == u'\r') current.remove_suffix(1);
+      return true;
+    }
+    const std::string_view all = text.narrow;
+    const std::size_t end = all.find('\n', pos);
+    std::string_view raw = all.substr(pos, end == all.npos ? all.npos : end - pos);
+    pos = end == all.npos ? std::string::npos : end + 1;
+    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    buffer.resize(raw.size());
+    std::size_t i = 0;
+    // Below 0x80 every code page the file may be in is ASCII: most lines need no table.
+    for (; i < raw.size() && static_cast<unsigned char>(raw[i]) < 0x80; ++i) buffer[i] = raw[i];
+    if (i < raw.size()) {
+      if (text.utf8 && !ValidUtf8(raw))
+        throw ParseError{text.name + ":" + std::to_string(line + 1) +
+                         ": the line is not valid UTF-8"};
+      buffer = text.utf8 ? Utf8ToUtf16(raw) : ToUtf16(raw, text.codePage);
+    }
+    current = buffer;
+    return true;
   }
 
   RegKey& Tree(Part p) { return p == Part::User ? user : machine; }
@@ -192,6 +282,8 @@ struct Parser {
     path.push_back(last);
     if (parent) DeleteSubkey(*parent, last);
   }
+
+  void Record();
 
   // Sorts a [root\path] into its part of the view. Roots other than the classes are
   // accepted and left out; a deletion of a key above the classes removes them all.
@@ -246,6 +338,7 @@ struct Parser {
     haveSection = true;
 
     if (part == Part::Elsewhere) return;
+    if (index) return Record();
     if (deleting) {
       if (part == Part::View) {
         DeleteKey(machine);
@@ -326,11 +419,11 @@ struct Parser {
       // Blank and comment lines may stand between continued lines, as regedit allows.
       const std::size_t continued = line;
       do {
-        if (++line == lines.size()) {
+        if (!NextLine()) {
           line = continued;
           Fail("the file ends after a \"\\\" that continues the hex data on the next line");
         }
-        s = TrimLeft(lines[line]);
+        s = TrimLeft(current);
       } while (s.empty() || s.front() == u';');
     }
   }
@@ -339,7 +432,7 @@ struct Parser {
   std::vector<BYTE> HexData(DWORD type, std::u16string_view s) {
     std::vector<BYTE> bytes = HexBytes(s);
     if (ansi && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ))
-      bytes = LittleEndian(ToUtf16(std::string(bytes.begin(), bytes.end()), AnsiCodePage()));
+      bytes = LittleEndian(ToUtf16(std::string(bytes.begin(), bytes.end()), text.codePage));
     return bytes;
   }
 
@@ -390,7 +483,7 @@ struct Parser {
       Fail("expected a quoted string, \"dword:\", \"hex:\", \"hex(N):\" or \"-\" after \"=\"");
     }
 
-    if (part == Part::Elsewhere) return;
+    if (part == Part::Elsewhere || index) return;
     if (!remove) {
       SetValue(Target(), std::move(value));
     } else if (part == Part::View) {
@@ -401,23 +494,22 @@ struct Parser {
     }
   }
 
-  void Run() {
-    const std::u16string_view header = lines.empty() ? u"" : Trim(lines[0]);
-    if (header == kHeader4)
-      ansi = true;
-    else if (header != kHeader5)
-      Fail(
-          "not a registry file: the first line must be \"REGEDIT4\" or "
-          "\"Windows Registry Editor Version 5.00\"");
-    for (line = 1; line < lines.size(); ++line) {
-      const std::u16string_view s = TrimLeft(lines[line]);
+  void KeyLine(std::u16string_view s) {
+    // A key name may hold "]": the line's last one closes it.
+    const std::size_t close = s.rfind(u']');
+    if (close == std::u16string_view::npos) Fail("missing \"]\" at the end of the key line");
+    ExpectEnd(s.substr(close + 1), "the key line");
+    Section(s.substr(1, close - 1));
+  }
+
+  // Reads lines up to the end of the file, or with `oneSection` up to the next key line.
+  void Lines(bool oneSection) {
+    while (NextLine()) {
+      const std::u16string_view s = TrimLeft(current);
       if (s.empty() || s.front() == u';') continue;
       if (s.front() == u'[') {
-        // A key name may hold "]": the line's last one closes it.
-        const std::size_t close = s.rfind(u']');
-        if (close == std::u16string_view::npos) Fail("missing \"]\" at the end of the key line");
-        ExpectEnd(s.substr(close + 1), "the key line");
-        Section(s.substr(1, close - 1));
+        if (oneSection) return;
+        KeyLine(s);
       } else if (s.front() == u'@' || s.front() == u'"') {
         ValueLine(s);
       } else {
@@ -426,83 +518,228 @@ struct Parser {
       }
     }
   }
+
+  void Run() {
+    NextLine();
+    const std::u16string_view header = Trim(current);
+    if (header == kHeader4)
+      ansi = true;
+    else if (header != kHeader5)
+      Fail(
+          "not a registry file: the first line must be \"REGEDIT4\" or "
+          "\"Windows Registry Editor Version 5.00\"");
+    Lines(false);
+  }
+
+  // Reads the section whose key line starts at `at` again, building its keys.
+  void Replay(std::size_t at) {
+    pos = at;
+    NextLine();
+    KeyLine(TrimLeft(current));
+    Lines(true);
+  }
 };
 
-std::vector<std::string_view> SplitBytes(std::string_view text) {
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find('\n', start);
-    std::string_view l =
-        text.substr(start, end == std::string_view::npos ? text.npos : end - start);
-    if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-    lines.push_back(l);
-    if (end == std::string_view::npos) return lines;
-    start = end + 1;
-  }
-}
+// The sections of each root key, found in one pass that also checks the whole file. When
+// every section lies below a root key of the machine's classes, each root key is read when
+// it is first looked into, from its own sections. Sections of the user's classes or of the
+// classes root itself reach across root keys (Windows writes to the user's key when there
+// is one; a deletion of the root takes every key): such a file is read whole, at once.
+struct Index final : KeyFiller {
+  Text text;
+  std::vector<SectionRef> sections;
+  std::vector<std::uint32_t> first;  // by root key: its first section
+  bool whole = false;                // the file must be read whole
 
-// The file as lines of UTF-16 text, whatever its encoding.
-void Decode(std::string_view bytes, Parser& p) {
+  // While checking: the root keys met so far, found by the hash of their names.
+  struct Root {
+    std::unique_ptr<RegKey> key;
+    std::uint32_t last = kNone;
+    std::uint32_t hash = 0;
+    bool exists = false;
+  };
+  std::vector<Root> roots;
+  std::vector<std::uint32_t> slots;
+  std::uint32_t recent = kNone;  // sections of one root key mostly come together
+
+  std::uint32_t RootOf(std::u16string_view name) {
+    if (recent != kNone && CompareKeyNames(roots[recent].key->name, name) == 0) return recent;
+    const std::uint32_t h = NameHash(name);
+    if (roots.size() * 2 >= slots.size()) Grow();
+    const std::size_t mask = slots.size() - 1;
+    std::size_t i = h & mask;
+    for (; slots[i] != kNone; i = (i + 1) & mask) {
+      const Root& r = roots[slots[i]];
+      if (r.hash == h && CompareKeyNames(r.key->name, name) == 0) return recent = slots[i];
+    }
+    slots[i] = static_cast<std::uint32_t>(roots.size());
+    Root& r = roots.emplace_back();
+    r.key = std::make_unique<RegKey>();
+    r.key->name = name;
+    r.hash = h;
+    first.push_back(kNone);
+    return recent = slots[i];
+  }
+
+  void Grow() {
+    slots.assign(std::max<std::size_t>(64, slots.size() * 2), kNone);
+    const std::size_t mask = slots.size() - 1;
+    for (std::uint32_t k = 0; k < roots.size(); ++k) {
+      std::size_t i = roots[k].hash & mask;
+      while (slots[i] != kNone) i = (i + 1) & mask;
+      slots[i] = k;
+    }
+  }
+
+  // Whether a root key is there at the end, and with which spelling, follows from its own
+  // sections; its content is theirs, read again.
+  void Add(const Parser& p) {
+    if (p.part == Part::User || p.path.empty()) {
+      whole = true;
+      return;
+    }
+    const std::uint32_t k = RootOf(p.path[0]);
+    Root& r = roots[k];
+    if (p.deleting && p.path.size() == 1) {
+      // Nothing before this section is left of the key.
+      r.exists = false;
+      first[k] = r.last = kNone;
+      return;
+    }
+    if (!p.deleting && !r.exists) {
+      r.exists = true;
+      r.key->name = p.path[0];
+    }
+    const auto at = static_cast<std::uint32_t>(sections.size());
+    sections.push_back({p.lineStart, kNone, p.path.size() > 1 ? NameHash(p.path[1]) : 0});
+    if (r.last == kNone)
+      first[k] = at;
+    else
+      sections[r.last].next = at;
+    r.last = at;
+  }
+
+  void Fill(RegKey& key, std::uint64_t ref) const override {
+    Parser p(text);
+    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) p.Replay(sections[s].pos);
+    if (p.machine.subkeys.empty()) return;
+    RegKey& built = *p.machine.subkeys.front();
+    key.values = std::move(built.values);
+    key.subkeys = std::move(built.subkeys);
+    key.orderValid = false;
+  }
+
+  bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
+    const std::uint32_t h = NameHash(name);
+    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
+      if (sections[s].child == h) return true;
+    return false;
+  }
+};
+
+void Parser::Record() { index->Add(*this); }
+
+// The encoding of the file, from its byte-order mark and its header.
+void Open(std::shared_ptr<Source> source, Text& t) {
+  std::string_view bytes = source->bytes;
+  t.codePage = AnsiCodePage();
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFE &&
       static_cast<unsigned char>(bytes[1]) == 0xFF)
-    throw ParseError{p.name + ": UTF-16 big-endian text is not supported (save it as UTF-16LE)"};
+    throw ParseError{t.name + ": UTF-16 big-endian text is not supported (save it as UTF-16LE)"};
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
     bytes.remove_prefix(2);
     if (bytes.size() % 2 != 0)
-      throw ParseError{p.name + ": the UTF-16 text ends in the middle of a character"};
-    std::u16string text(bytes.size() / 2, u'\0');
-    for (std::size_t i = 0; i < text.size(); ++i)
-      text[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                      static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-    std::size_t start = 0;
-    for (;;) {
-      const std::size_t end = text.find(u'\n', start);
-      std::u16string l = text.substr(start, end == std::u16string::npos ? text.npos : end - start);
-      if (!l.empty() && l.back() == u'\r') l.pop_back();
-      p.lines.push_back(std::move(l));
-      if (end == std::u16string::npos) return;
-      start = end + 1;
-    }
+      throw ParseError{t.name + ": the UTF-16 text ends in the middle of a character"};
+    t.isWide = true;
+    t.wide.resize(bytes.size() / 2);
+    for (std::size_t i = 0; i < t.wide.size(); ++i)
+      t.wide[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                        static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+    return;  // the bytes are no longer needed
   }
-  bool utf8 = bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF";
-  if (utf8) bytes.remove_prefix(3);
-  const std::vector<std::string_view> raw = SplitBytes(bytes);
+  t.utf8 = bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF";
+  if (t.utf8) bytes.remove_prefix(3);
   // Without a byte-order mark the header tells: REGEDIT4 is ANSI, version 5 UTF-8.
-  if (!utf8) utf8 = Trim(Utf8ToUtf16(raw[0])) != kHeader4;
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (utf8 && !ValidUtf8(raw[i]))
-      throw ParseError{p.name + ":" + std::to_string(i + 1) + ": the line is not valid UTF-8"};
-    p.lines.push_back(utf8 ? Utf8ToUtf16(raw[i]) : ToUtf16(raw[i], AnsiCodePage()));
+  if (!t.utf8) {
+    std::string_view first = bytes.substr(0, bytes.find('\n'));
+    if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+    t.utf8 = Trim(Utf8ToUtf16(first)) != kHeader4;
   }
+  t.narrow = bytes;
+  t.source = std::move(source);
+}
+
+LSTATUS Parse(std::shared_ptr<Source> source, const std::string& name, RegKey& classesRoot,
+              std::string& error) {
+  classesRoot = RegKey{};
+  auto index = std::make_shared<Index>();
+  index->text.name = name;
+  std::vector<std::unique_ptr<RegKey>> roots;
+  try {
+    Open(std::move(source), index->text);
+    Parser check(index->text);
+    check.index = index.get();
+    try {
+      check.Run();
+    } catch (const ParseError&) {
+      // Every line is checked as UTF-8 before any is read, so that mistake comes first.
+      while (index->text.utf8 && check.NextLine()) {
+      }
+      throw;
+    }
+    index->text.ansi = check.ansi;
+    if (index->whole) {
+      Parser p(index->text);
+      p.Run();
+      MergeClasses(p.machine, std::move(p.user));
+      classesRoot = std::move(p.machine);
+      return ERROR_SUCCESS;
+    }
+  } catch (const ParseError& e) {
+    error = e.message;
+    return ERROR_BADDB;
+  }
+  index->slots = {};
+  roots.reserve(index->roots.size());
+  for (std::uint32_t k = 0; k < index->roots.size(); ++k) {
+    Index::Root& r = index->roots[k];
+    if (!r.exists) continue;
+    r.key->filler = index;
+    r.key->fillRef = k;
+    roots.push_back(std::move(r.key));
+  }
+  std::vector<Index::Root>().swap(index->roots);
+  AddSubkeys(classesRoot, std::move(roots));
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
 
 LSTATUS ParseRegFile(std::string_view bytes, const std::string& name, RegKey& classesRoot,
                      std::string& error) {
-  classesRoot = RegKey{};
-  Parser p;
-  p.name = name;
-  try {
-    Decode(bytes, p);
-    p.Run();
-  } catch (const ParseError& e) {
-    error = e.message;
-    return ERROR_BADDB;
-  }
-  MergeClasses(p.machine, std::move(p.user));
-  classesRoot = std::move(p.machine);
-  return ERROR_SUCCESS;
+  auto source = std::make_shared<Source>();
+  source->owned.assign(bytes);
+  source->bytes = source->owned;
+  return Parse(std::move(source), name, classesRoot, error);
 }
 
 LSTATUS LoadRegFile(const std::string& path, RegKey& classesRoot, std::string& error) {
   classesRoot = RegKey{};
-  std::string bytes;
+  auto source = std::make_shared<Source>();
   const int fd = open(path.c_str(), O_RDONLY);
   bool ok = fd >= 0;
-  while (ok) {
+  struct stat info {};
+  // A file is mapped, so that only the pages read are ever in memory; anything else is read.
+  if (ok && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    void* map = mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map != MAP_FAILED) {
+      source->map = map;
+      source->mapSize = static_cast<std::size_t>(info.st_size);
+      source->bytes = std::string_view(static_cast<const char*>(map), source->mapSize);
+    }
+  }
+  while (ok && !source->map) {
     char buffer[65536];
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
@@ -510,7 +747,7 @@ LSTATUS LoadRegFile(const std::string& path, RegKey& classesRoot, std::string& e
       ok = n == 0;
       break;
     }
-    bytes.append(buffer, static_cast<std::size_t>(n));
+    source->owned.append(buffer, static_cast<std::size_t>(n));
   }
   if (!ok) {
     error = path + ": cannot read the registry file: " + std::strerror(errno);
@@ -518,7 +755,8 @@ LSTATUS LoadRegFile(const std::string& path, RegKey& classesRoot, std::string& e
     return ERROR_FILE_NOT_FOUND;
   }
   close(fd);
-  return ParseRegFile(bytes, path, classesRoot, error);
+  if (!source->map) source->bytes = source->owned;
+  return Parse(std::move(source), path, classesRoot, error);
 }
 
 }  // namespace tavplat

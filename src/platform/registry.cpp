@@ -232,9 +232,9 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
   if (lpClass || lpcchClass || lpftLastWriteTime) return ERROR_NOT_SUPPORTED;
 
   BuildOrder(*key);
-  if (dwIndex >= key->order.size()) return ERROR_NO_MORE_ITEMS;
+  if (dwIndex >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
 
-  const std::string name = FromUtf16(key->order[dwIndex]->name, AnsiCodePage());
+  const std::string name = FromUtf16(key->subkeys[dwIndex]->name, AnsiCodePage());
   // The length is in bytes of the ANSI name; a name that does not fit leaves it alone.
   if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
   std::memcpy(lpName, name.c_str(), name.size() + 1);
@@ -259,7 +259,7 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass,
   BuildOrder(*key);
   // The lengths of names are UTF-16 characters even in the A form, as Windows reports
   // them: a name can need more ANSI bytes than this.
-  if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(key->order.size());
+  if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(key->subkeys.size());
   if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = key->longestName;
   return ERROR_SUCCESS;
 }

@@ -1,15 +1,32 @@
 // The registry tree: keys, their values and subkeys, in Unicode as Windows keeps them,
 // compared and enumerated as Windows compares and enumerates them. Loaders build it; the
 // Reg*A functions serve it. It knows neither.
+//
+// A key may be left unread: a loader that can find a key's content again later (an offset
+// into a mapped file, a hive's cell) gives it a filler instead of its values and subkeys,
+// and the tree asks the filler the first time anyone looks inside the key. A scan reads a
+// handful of keys out of a large registry, so most of what a source holds is never built.
+// How a loader becomes lazy:
+//   - Make each key that it does not fill now with MakeLazySubkey (or AddLazySubkeys for
+//     many at once, which sorts them once instead of inserting one by one), naming the
+//     filler and a number of its own that tells the filler where the content is.
+//   - KeyFiller::Fill(key, ref) then sets the key's values and subkeys with the functions
+//     below, exactly as an eager loader would have; it may make the subkeys lazy in turn.
+//     It runs at most once per key, and must not fail for a source that loaded: check the
+//     whole source while loading, so that a broken one is reported before any output.
+//   - The filler must outlive the keys, and whatever it reads (the mapping) with it: the
+//     keys share it through a shared_ptr.
+// Every function below fills a key before it looks inside it; code that walks `values` or
+// `subkeys` itself calls Fill(key) first. Only `name` is there without filling.
 #pragma once
 
 #include <windows.h>
 
-#include <list>
-#include <map>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace tavplat {
@@ -22,35 +39,77 @@ struct RegValue {
   std::vector<BYTE> data;
 };
 
-/// The values of one key in the order they were set, with an index by FoldKeyName of their
-/// names, so that a key with many values is still read and written in logarithmic time.
-/// The functions below keep the two in step.
-struct RegValues {
-  std::list<RegValue> list;
-  std::map<std::u16string, std::list<RegValue>::iterator> byName;
+/// The values of one key in the order they were set. A key with many values gets an index
+/// by FoldKeyName of their names, so that it is still read and written in constant time;
+/// a removed value leaves a gap until gaps are half the list. The functions below keep
+/// the list and the index in step.
+class RegValues {
+ public:
+  class Iterator {
+   public:
+    Iterator(const RegValues& owner, std::size_t at) : owner_(&owner), at_(at) { Skip(); }
+    const RegValue& operator*() const { return owner_->list_[at_]; }
+    const RegValue* operator->() const { return &owner_->list_[at_]; }
+    Iterator& operator++() {
+      ++at_;
+      Skip();
+      return *this;
+    }
+    bool operator==(const Iterator& other) const { return at_ == other.at_; }
 
-  RegValues() = default;
-  RegValues(RegValues&&) = default;
-  RegValues& operator=(RegValues&&) = default;
-  // A copy of the index would point into the other list.
-  RegValues(const RegValues&) = delete;
-  RegValues& operator=(const RegValues&) = delete;
+   private:
+    void Skip() {
+      while (at_ < owner_->list_.size() && owner_->Gap(at_)) ++at_;
+    }
+    const RegValues* owner_;
+    std::size_t at_;
+  };
 
-  auto begin() const { return list.begin(); }
-  auto end() const { return list.end(); }
-  std::size_t size() const { return list.size(); }
+  Iterator begin() const { return Iterator(*this, 0); }
+  Iterator end() const { return Iterator(*this, list_.size()); }
+  std::size_t size() const { return list_.size() - gaps_; }
+
+  RegValue* Find(std::u16string_view name);
+  void Set(RegValue value);
+  void Erase(std::u16string_view name);
+
+ private:
+  bool Gap(std::size_t i) const { return !gap_.empty() && gap_[i]; }
+  std::size_t Position(std::u16string_view name);
+  void Compact();
+
+  std::vector<RegValue> list_;
+  std::vector<bool> gap_;  // empty while there is no gap
+  std::size_t gaps_ = 0;
+  std::unique_ptr<std::unordered_map<std::u16string, std::size_t>> index_;
+};
+
+struct RegKey;
+
+/// What fills a lazy key: see the top of this file.
+class KeyFiller {
+ public:
+  virtual ~KeyFiller() = default;
+  /// Sets the values and subkeys of `key`, which has its name and nothing else yet.
+  virtual void Fill(RegKey& key, std::uint64_t ref) const = 0;
+  /// False when the key cannot have a subkey `name`, which FindSubkey then does not look
+  /// for: a loader that knows this without reading the key spares reading it.
+  virtual bool MayHaveSubkey(std::uint64_t /*ref*/, std::u16string_view /*name*/) const {
+    return true;
+  }
 };
 
 /// One key: its name with its letter case, its values in the order they were set, and its
-/// subkeys. `subkeys` is indexed by FoldKeyName of the subkey's name, so that its order is
-/// the order in which Windows enumerates them. `order` and `longestName` are a cache that
-/// BuildOrder rebuilds when `orderValid` is false; every change of `subkeys` made through
-/// the functions below clears it.
+/// subkeys, sorted by FoldKeyName of their names, which is the order in which Windows
+/// enumerates them. While `filler` is set the key is unread and `values` and `subkeys`
+/// are empty. `longestName` is a cache that BuildOrder makes current when `orderValid`
+/// is false; every change of `subkeys` made through the functions below clears it.
 struct RegKey {
   std::u16string name;
   RegValues values;
-  std::map<std::u16string, std::unique_ptr<RegKey>> subkeys;
-  std::vector<RegKey*> order;
+  std::vector<std::unique_ptr<RegKey>> subkeys;
+  std::shared_ptr<const KeyFiller> filler;
+  std::uint64_t fillRef = 0;
   DWORD longestName = 0;
   bool orderValid = false;
 };
@@ -58,6 +117,13 @@ struct RegKey {
 /// `name` as the registry compares and sorts key and value names: every UTF-16 code unit
 /// upper-cased (UpperChar), so that names equal without regard to letter case fold alike.
 std::u16string FoldKeyName(std::u16string_view name);
+/// One UTF-16 code unit as FoldKeyName folds it.
+char16_t FoldKeyChar(char16_t c);
+/// <0, 0, >0 as FoldKeyName(a) sorts before, with or after FoldKeyName(b).
+int CompareKeyNames(std::u16string_view a, std::u16string_view b);
+
+/// Reads a lazy key (runs its filler once); a key that is read already is left alone.
+void Fill(RegKey& key);
 
 /// The subkey `name` (any letter case) of `key`, or null.
 RegKey* FindSubkey(RegKey& key, std::u16string_view name);
@@ -65,6 +131,15 @@ RegKey* FindSubkey(RegKey& key, std::u16string_view name);
 RegKey& MakeSubkey(RegKey& key, std::u16string_view name);
 /// Removes the subkey `name` of `key` with everything below it; no subkey, no change.
 void DeleteSubkey(RegKey& key, std::u16string_view name);
+
+/// A new unread subkey `name` of `key` that `filler` fills with `ref`; an existing subkey
+/// of that name (any letter case) is replaced.
+RegKey& MakeLazySubkey(RegKey& key, std::u16string_view name,
+                       std::shared_ptr<const KeyFiller> filler, std::uint64_t ref);
+/// Adds many subkeys at once, in any order, in time n log n: for a loader that makes a
+/// large key's subkeys (lazy or not) in one go. A name that comes twice (any letter case)
+/// keeps its last key, and replaces an existing subkey of that name.
+void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys);
 
 /// The value `name` (any letter case; "" the default value) of `key`, or null.
 RegValue* FindValue(RegKey& key, std::u16string_view name);
@@ -75,11 +150,12 @@ void DeleteValue(RegKey& key, std::u16string_view name);
 
 /// Puts `user`, the user's classes, over `machine`, the machine's, as Windows merges the two
 /// into HKEY_CLASSES_ROOT: a key that the user has takes the user's values (and spelling)
-/// instead of the machine's, and the subkeys of both appear. `user` is consumed.
+/// instead of the machine's, and the subkeys of both appear. `user` is consumed. A key
+/// that only one side has is moved as it is, read or not.
 void MergeClasses(RegKey& machine, RegKey&& user);
 
-/// Makes `order` (the subkeys by index, as the enumeration counts them) and `longestName`
-/// (in UTF-16 units) of `key` current.
+/// Reads `key` and makes `longestName` (in UTF-16 units) current: `subkeys` is the
+/// enumeration's order.
 void BuildOrder(RegKey& key);
 
 }  // namespace tavplat
