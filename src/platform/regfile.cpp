@@ -50,7 +50,7 @@ std::u16string_view Trim(std::u16string_view s) {
 }
 
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-  return FoldKeyName(a) == FoldKeyName(b);
+  return CompareKeyNames(a, b) == 0;
 }
 
 bool StartsNoCase(std::u16string_view s, std::u16string_view prefix) {
@@ -135,12 +135,12 @@ std::string Shown(std::u16string_view text) {
   return out;
 }
 
-std::vector<BYTE> LittleEndian(std::u16string_view text) {
-  std::vector<BYTE> bytes;
-  bytes.reserve(text.size() * 2);
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<BYTE>(c & 0xFF));
-    bytes.push_back(static_cast<BYTE>(c >> 8));
+// With `zero`, the text's terminating zero too.
+std::vector<BYTE> LittleEndian(std::u16string_view text, bool zero = false) {
+  std::vector<BYTE> bytes(text.size() * 2 + (zero ? 2 : 0));
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    bytes[2 * i] = static_cast<BYTE>(text[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<BYTE>(text[i] >> 8);
   }
   return bytes;
 }
@@ -182,12 +182,6 @@ struct SectionRef {
 };
 constexpr std::uint32_t kNone = UINT32_MAX;
 
-std::uint32_t NameHash(std::u16string_view name) {
-  std::uint32_t h = 2166136261u;
-  for (char16_t c : name) h = (h ^ FoldKeyChar(c)) * 16777619u;
-  return h ? h : 1;
-}
-
 struct Index;
 
 struct Parser {
@@ -207,7 +201,8 @@ struct Parser {
   bool haveSection = false;
   bool deleting = false;
   Part part = Part::Elsewhere;
-  std::vector<std::u16string> path;
+  std::vector<std::u16string_view> names;  // the section's keys below the classes, in the line
+  std::vector<std::u16string> path;        // the same, kept while the section's lines are read
 
   explicit Parser(const Text& t) : text(t), ansi(t.ansi) {}
 
@@ -291,11 +286,11 @@ struct Parser {
     deleting = !text.empty() && text.front() == u'-';
     if (deleting) text.remove_prefix(1);
     if (text.empty()) Fail("the key line names no key");
-    std::vector<std::u16string> names;
+    names.clear();
     std::size_t start = 0;
     for (;;) {
       const std::size_t end = std::min(text.find(u'\\', start), text.size());
-      names.emplace_back(text.substr(start, end - start));
+      names.push_back(text.substr(start, end - start));
       if (names.back().empty())
         Fail("the key path \"" + Shown(text) + "\" has an empty key name");
       if (names.size() > kMaxDepth + 1)
@@ -304,8 +299,8 @@ struct Parser {
       if (end == text.size()) break;
       start = end + 1;
     }
-    const std::u16string given = names.front();
-    const std::u16string root = FoldKeyName(given);
+    const std::u16string_view given = names.front();
+    auto is = [&](std::u16string_view root) { return EqualNoCase(given, root); };
     names.erase(names.begin());
     // The classes below HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER sit at SOFTWARE\Classes.
     auto below = [&](Part p) {
@@ -322,23 +317,22 @@ struct Parser {
       }
       return Part::Elsewhere;
     };
-    if (root == u"HKEY_CLASSES_ROOT")
+    if (is(u"HKEY_CLASSES_ROOT"))
       part = Part::View;
-    else if (root == u"HKEY_LOCAL_MACHINE")
+    else if (is(u"HKEY_LOCAL_MACHINE"))
       part = below(Part::Machine);
-    else if (root == u"HKEY_CURRENT_USER")
+    else if (is(u"HKEY_CURRENT_USER"))
       part = below(Part::User);
-    else if (root == u"HKEY_USERS" || root == u"HKEY_CURRENT_CONFIG" || root == u"HKEY_DYN_DATA" ||
-             root == u"HKEY_PERFORMANCE_DATA")
+    else if (is(u"HKEY_USERS") || is(u"HKEY_CURRENT_CONFIG") || is(u"HKEY_DYN_DATA") ||
+             is(u"HKEY_PERFORMANCE_DATA"))
       part = Part::Elsewhere;
     else
       Fail("unknown root key \"" + Shown(given) +
            "\" (expected a name like HKEY_CLASSES_ROOT)");
-    path = std::move(names);
     haveSection = true;
-
     if (part == Part::Elsewhere) return;
     if (index) return Record();
+    path.assign(names.begin(), names.end());
     if (deleting) {
       if (part == Part::View) {
         DeleteKey(machine);
@@ -355,14 +349,14 @@ struct Parser {
   std::u16string Quoted(std::u16string_view s, std::u16string_view& rest, const char* what) {
     std::u16string out;
     for (std::size_t i = 0; i < s.size(); ++i) {
-      const char16_t c = s[i];
-      if (c == u'"') {
+      // The plain text up to the next quote or backslash goes in as one piece.
+      std::size_t special = i;
+      while (special < s.size() && s[special] != u'"' && s[special] != u'\\') ++special;
+      out.append(s.substr(i, special - i));
+      if ((i = special) == s.size()) break;
+      if (s[i] == u'"') {
         rest = s.substr(i + 1);
         return out;
-      }
-      if (c != u'\\') {
-        out += c;
-        continue;
       }
       if (++i == s.size()) break;
       switch (s[i]) {
@@ -457,7 +451,8 @@ struct Parser {
       remove = true;
     } else if (!rest.empty() && rest.front() == u'"') {
       std::u16string_view after;
-      value.data = LittleEndian(Quoted(rest.substr(1), after, "the string") + u'\0');
+      const std::u16string quoted = Quoted(rest.substr(1), after, "the string");
+      if (!index) value.data = LittleEndian(quoted, true);
       ExpectEnd(after, "the closing quote");
     } else if (StartsNoCase(rest, u"dword:")) {
       std::u16string_view digits = TrimLeft(rest.substr(6));
@@ -564,7 +559,7 @@ struct Index final : KeyFiller {
 
   std::uint32_t RootOf(std::u16string_view name) {
     if (recent != kNone && CompareKeyNames(roots[recent].key->name, name) == 0) return recent;
-    const std::uint32_t h = NameHash(name);
+    const std::uint32_t h = HashKeyName(name);
     if (roots.size() * 2 >= slots.size()) Grow();
     const std::size_t mask = slots.size() - 1;
     std::size_t i = h & mask;
@@ -594,13 +589,13 @@ struct Index final : KeyFiller {
   // Whether a root key is there at the end, and with which spelling, follows from its own
   // sections; its content is theirs, read again.
   void Add(const Parser& p) {
-    if (p.part == Part::User || p.path.empty()) {
+    if (p.part == Part::User || p.names.empty()) {
       whole = true;
       return;
     }
-    const std::uint32_t k = RootOf(p.path[0]);
+    const std::uint32_t k = RootOf(p.names[0]);
     Root& r = roots[k];
-    if (p.deleting && p.path.size() == 1) {
+    if (p.deleting && p.names.size() == 1) {
       // Nothing before this section is left of the key.
       r.exists = false;
       first[k] = r.last = kNone;
@@ -608,10 +603,10 @@ struct Index final : KeyFiller {
     }
     if (!p.deleting && !r.exists) {
       r.exists = true;
-      r.key->name = p.path[0];
+      r.key->name = p.names[0];
     }
     const auto at = static_cast<std::uint32_t>(sections.size());
-    sections.push_back({p.lineStart, kNone, p.path.size() > 1 ? NameHash(p.path[1]) : 0});
+    sections.push_back({p.lineStart, kNone, p.names.size() > 1 ? HashKeyName(p.names[1]) : 0});
     if (r.last == kNone)
       first[k] = at;
     else
@@ -630,7 +625,7 @@ struct Index final : KeyFiller {
   }
 
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
-    const std::uint32_t h = NameHash(name);
+    const std::uint32_t h = HashKeyName(name);
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
       if (sections[s].child == h) return true;
     return false;

@@ -29,7 +29,9 @@ struct Registry {
 };
 
 Registry& State() {
-  static Registry registry;
+  // Never freed: the process ends with the tree in place, and taking a tree of millions
+  // of keys apart only for the pages to be dropped would cost as much as reading it.
+  static Registry& registry = *new Registry;
   return registry;
 }
 
@@ -82,6 +84,20 @@ std::u16string FromLittleEndian(const std::vector<BYTE>& data) {
   for (std::size_t i = 0; i < text.size(); ++i)
     text[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
   return text;
+}
+
+// Names and values are mostly ASCII, which every ANSI code page the layer serves writes as
+// itself: those are copied, not looked up.
+std::u16string Widen(std::string_view ansi) {
+  for (char c : ansi)
+    if (static_cast<unsigned char>(c) >= 0x80) return ToUtf16(ansi, AnsiCodePage());
+  return std::u16string(ansi.begin(), ansi.end());
+}
+
+std::string Narrow(std::u16string_view text) {
+  for (char16_t c : text)
+    if (c >= 0x80) return FromUtf16(text, AnsiCodePage());
+  return std::string(text.begin(), text.end());
 }
 
 std::vector<std::u16string_view> SplitPath(std::u16string_view path) {
@@ -156,7 +172,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
   if (!key) return status;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
 
-  std::u16string path = ToUtf16(lpSubKey ? lpSubKey : "", AnsiCodePage());
+  std::u16string path = Widen(lpSubKey ? lpSubKey : "");
   // Windows takes one leading backslash below HKEY_CLASSES_ROOT, and no other.
   if (hKey == HKEY_CLASSES_ROOT && !path.empty() && path[0] == u'\\') path.erase(0, 1);
   if (!path.empty() && path[0] == u'\\') return ERROR_BAD_PATHNAME;
@@ -190,7 +206,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   if (!key) return status;
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
 
-  const std::u16string name = ToUtf16(lpValueName ? lpValueName : "", AnsiCodePage());
+  const std::u16string name = Widen(lpValueName ? lpValueName : "");
   const RegValue* value = FindValue(*key, name);
   if (!value) {
     // What Windows leaves in the out-parameters when there is no such value.
@@ -201,7 +217,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
 
   std::string payload;
   if (IsStringType(value->type))
-    payload = FromUtf16(FromLittleEndian(value->data), AnsiCodePage());
+    payload = Narrow(FromLittleEndian(value->data));
   else
     payload.assign(value->data.begin(), value->data.end());
 
@@ -234,7 +250,7 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
   BuildOrder(*key);
   if (dwIndex >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
 
-  const std::string name = FromUtf16(key->subkeys[dwIndex]->name, AnsiCodePage());
+  const std::string name = Narrow(key->subkeys[dwIndex]->name);
   // The length is in bytes of the ANSI name; a name that does not fit leaves it alone.
   if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
   std::memcpy(lpName, name.c_str(), name.size() + 1);

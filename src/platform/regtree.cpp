@@ -10,6 +10,8 @@ namespace {
 
 // A list this long gets an index: below it, a look along the list is faster.
 constexpr std::size_t kIndexFrom = 16;
+// A key with this many subkeys may get a hash table over them.
+constexpr std::size_t kLookupFrom = 64;
 
 // The position of the subkey that `name` folds like, or where it would go.
 std::vector<std::unique_ptr<RegKey>>::iterator Place(RegKey& key, std::u16string_view name) {
@@ -39,6 +41,12 @@ char16_t FoldKeyChar(char16_t c) {
   return UpperChar(c);
 }
 
+std::uint32_t HashKeyName(std::u16string_view name) {
+  std::uint32_t h = 2166136261u;
+  for (char16_t c : name) h = (h ^ FoldKeyChar(c)) * 16777619u;
+  return h ? h : 1;
+}
+
 std::u16string FoldKeyName(std::u16string_view name) {
   std::u16string folded(name);
   for (char16_t& c : folded) c = FoldKeyChar(c);
@@ -48,6 +56,8 @@ std::u16string FoldKeyName(std::u16string_view name) {
 int CompareKeyNames(std::u16string_view a, std::u16string_view b) {
   const std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
+    // Units that are equal fold alike: only where they differ is the table asked.
+    if (a[i] == b[i]) continue;
     const char16_t x = FoldKeyChar(a[i]), y = FoldKeyChar(b[i]);
     if (x != y) return x < y ? -1 : 1;
   }
@@ -55,17 +65,17 @@ int CompareKeyNames(std::u16string_view a, std::u16string_view b) {
 }
 
 std::size_t RegValues::Position(std::u16string_view name) {
-  if (!index_ && list_.size() >= kIndexFrom) {
-    index_ = std::make_unique<std::unordered_map<std::u16string, std::size_t>>();
+  if (!long_ && list_.size() >= kIndexFrom) {
+    long_ = std::make_unique<Long>();
     for (std::size_t i = 0; i < list_.size(); ++i)
-      if (!Gap(i)) index_->emplace(FoldKeyName(list_[i].name), i);
+      long_->index.emplace(FoldKeyName(list_[i].name), i);
   }
-  if (index_) {
-    auto it = index_->find(FoldKeyName(name));
-    return it == index_->end() ? list_.size() : it->second;
+  if (long_) {
+    auto it = long_->index.find(FoldKeyName(name));
+    return it == long_->index.end() ? list_.size() : it->second;
   }
   for (std::size_t i = 0; i < list_.size(); ++i)
-    if (!Gap(i) && CompareKeyNames(list_[i].name, name) == 0) return i;
+    if (CompareKeyNames(list_[i].name, name) == 0) return i;
   return list_.size();
 }
 
@@ -81,13 +91,12 @@ void RegValues::Set(RegValue value) {
     list_[i].data = std::move(value.data);
     return;
   }
-  if (index_) index_->emplace(FoldKeyName(value.name), list_.size());
+  if (long_) long_->index.emplace(FoldKeyName(value.name), list_.size());
   try {
     list_.push_back(std::move(value));
-    if (!gap_.empty()) gap_.push_back(false);
+    if (long_ && !long_->gap.empty()) long_->gap.push_back(false);
   } catch (...) {
-    // No index entry without its value.
-    index_.reset();
+    long_.reset();  // no index entry without its value; made again on the next look-up
     throw;
   }
 }
@@ -95,21 +104,21 @@ void RegValues::Set(RegValue value) {
 void RegValues::Erase(std::u16string_view name) {
   const std::size_t i = Position(name);
   if (i == list_.size()) return;
-  if (index_) index_->erase(FoldKeyName(name));
-  if (gap_.empty()) gap_.assign(list_.size(), false);
-  gap_[i] = true;
+  if (!long_) {
+    list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
+  long_->index.erase(FoldKeyName(name));
+  if (long_->gap.empty()) long_->gap.assign(list_.size(), false);
+  long_->gap[i] = true;
   list_[i] = RegValue{};
-  if (++gaps_ * 2 > list_.size()) Compact();
-}
-
-void RegValues::Compact() {
+  if (++long_->gaps * 2 <= list_.size()) return;
+  // Half the list is gaps: the values close up, and the index is made again when needed.
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < list_.size(); ++i)
-    if (!gap_[i]) list_[kept++] = std::move(list_[i]);
+  for (std::size_t k = 0; k < list_.size(); ++k)
+    if (!long_->gap[k]) list_[kept++] = std::move(list_[k]);
   list_.resize(kept);
-  gap_.clear();
-  gaps_ = 0;
-  index_.reset();  // positions moved; made again on the next look-up
+  long_.reset();
 }
 
 void Fill(RegKey& key) {
@@ -123,6 +132,33 @@ void Fill(RegKey& key) {
 RegKey* FindSubkey(RegKey& key, std::u16string_view name) {
   if (key.filler && !key.filler->MayHaveSubkey(key.fillRef, name)) return nullptr;
   Fill(key);
+  // A key with many subkeys that is looked into more than a few times gets a hash table,
+  // so that a scan of every root key does not search among them all each time: made once
+  // the look-ups since the last change are a sixteenth of the subkeys, its cost is spread
+  // over them even while a loader adds and looks alternately.
+  const std::size_t n = key.subkeys.size();
+  if (n >= kLookupFrom) {
+    if (!key.lookup) key.lookup = std::make_unique<SubkeyLookup>();
+    SubkeyLookup& l = *key.lookup;
+    if (l.slots.empty() && ++l.looks * 16 >= n) {
+      std::size_t size = 64;
+      while (size < 2 * n) size *= 2;
+      l.slots.assign(size, UINT32_MAX);
+      for (std::uint32_t i = 0; i < n; ++i) {
+        std::size_t at = HashKeyName(key.subkeys[i]->name) & (size - 1);
+        while (l.slots[at] != UINT32_MAX) at = (at + 1) & (size - 1);
+        l.slots[at] = i;
+      }
+    }
+    if (!l.slots.empty()) {
+      const std::size_t mask = l.slots.size() - 1;
+      for (std::size_t at = HashKeyName(name) & mask; l.slots[at] != UINT32_MAX;
+           at = (at + 1) & mask)
+        if (CompareKeyNames(key.subkeys[l.slots[at]]->name, name) == 0)
+          return key.subkeys[l.slots[at]].get();
+      return nullptr;
+    }
+  }
   return Found(key, Place(key, name), name);
 }
 
@@ -133,6 +169,7 @@ RegKey& MakeSubkey(RegKey& key, std::u16string_view name) {
   auto sub = std::make_unique<RegKey>();
   sub->name = name;
   key.orderValid = false;
+  key.lookup.reset();
   return **key.subkeys.insert(it, std::move(sub));
 }
 
@@ -147,8 +184,23 @@ RegKey& MakeLazySubkey(RegKey& key, std::u16string_view name,
 
 void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys) {
   Fill(key);
-  // The last of equal names wins: a stable sort keeps them in the order given.
-  std::stable_sort(subkeys.begin(), subkeys.end(), Before);
+  // The last of equal names wins: a stable sort keeps them in the order given. A source
+  // mostly lists its keys sorted, or in a few sorted runs: those are merged, not sorted.
+  std::vector<std::size_t> runs{0};
+  for (std::size_t i = 1; i < subkeys.size(); ++i)
+    if (Before(subkeys[i], subkeys[i - 1])) runs.push_back(i);
+  runs.push_back(subkeys.size());
+  while (runs.size() > 2) {
+    std::vector<std::size_t> merged{0};
+    for (std::size_t r = 2; r < runs.size(); r += 2) {
+      std::inplace_merge(subkeys.begin() + static_cast<std::ptrdiff_t>(runs[r - 2]),
+                         subkeys.begin() + static_cast<std::ptrdiff_t>(runs[r - 1]),
+                         subkeys.begin() + static_cast<std::ptrdiff_t>(runs[r]), Before);
+      merged.push_back(runs[r]);
+    }
+    if (runs.size() % 2 == 0) merged.push_back(runs.back());
+    runs = std::move(merged);
+  }
   std::size_t kept = 0;
   for (std::size_t i = 0; i < subkeys.size(); ++i) {
     if (kept > 0 && CompareKeyNames(subkeys[kept - 1]->name, subkeys[i]->name) == 0) --kept;
@@ -157,6 +209,7 @@ void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys) {
   subkeys.resize(kept);
   if (subkeys.empty()) return;
   key.orderValid = false;
+  key.lookup.reset();
   if (key.subkeys.empty()) {
     key.subkeys = std::move(subkeys);
     return;
@@ -180,6 +233,7 @@ void DeleteSubkey(RegKey& key, std::u16string_view name) {
   if (!Found(key, it, name)) return;
   key.subkeys.erase(it);
   key.orderValid = false;
+  key.lookup.reset();
 }
 
 RegValue* FindValue(RegKey& key, std::u16string_view name) {
@@ -226,6 +280,7 @@ void MergeClasses(RegKey& machine, RegKey&& user) {
   }
   machine.subkeys = std::move(merged);
   machine.orderValid = false;
+  machine.lookup.reset();
   user.subkeys.clear();
 }
 

@@ -7,17 +7,22 @@
 // and the tree asks the filler the first time anyone looks inside the key. A scan reads a
 // handful of keys out of a large registry, so most of what a source holds is never built.
 // How a loader becomes lazy:
-//   - Make each key that it does not fill now with MakeLazySubkey (or AddLazySubkeys for
-//     many at once, which sorts them once instead of inserting one by one), naming the
-//     filler and a number of its own that tells the filler where the content is.
+//   - Make each key that it does not read now with MakeLazySubkey, or build the unread
+//     keys itself (name, filler, fillRef) and hand them over with AddSubkeys, which sorts
+//     many at once in n log n (in n when they come sorted) instead of inserting one by one.
+//     `fillRef` is the loader's own number for where the content is (an offset, a cell).
 //   - KeyFiller::Fill(key, ref) then sets the key's values and subkeys with the functions
 //     below, exactly as an eager loader would have; it may make the subkeys lazy in turn.
 //     It runs at most once per key, and must not fail for a source that loaded: check the
 //     whole source while loading, so that a broken one is reported before any output.
+//   - KeyFiller::MayHaveSubkey(ref, name) may answer "no" without reading the key (from a
+//     hash of the names below it, say): the scan asks every root key for shell\open\command,
+//     and a root key such as CLSID with a million keys below it is then never read.
 //   - The filler must outlive the keys, and whatever it reads (the mapping) with it: the
 //     keys share it through a shared_ptr.
-// Every function below fills a key before it looks inside it; code that walks `values` or
-// `subkeys` itself calls Fill(key) first. Only `name` is there without filling.
+// Every function below reads a key before it looks inside it; code that walks `values` or
+// `subkeys` itself calls Fill(key) first. Only `name` is there without reading. MergeClasses
+// moves a key that only one side has as it is, unread.
 #pragma once
 
 #include <windows.h>
@@ -40,8 +45,9 @@ struct RegValue {
 };
 
 /// The values of one key in the order they were set. A key with many values gets an index
-/// by FoldKeyName of their names, so that it is still read and written in constant time;
-/// a removed value leaves a gap until gaps are half the list. The functions below keep
+/// by FoldKeyName of their names, so that it is still read and written in constant time,
+/// and a value removed from it leaves a gap until gaps are half the list. A key with few
+/// values is looked through, and costs no more than its list. The functions below keep
 /// the list and the index in step.
 class RegValues {
  public:
@@ -67,21 +73,23 @@ class RegValues {
 
   Iterator begin() const { return Iterator(*this, 0); }
   Iterator end() const { return Iterator(*this, list_.size()); }
-  std::size_t size() const { return list_.size() - gaps_; }
+  std::size_t size() const { return list_.size() - (long_ ? long_->gaps : 0); }
 
   RegValue* Find(std::u16string_view name);
   void Set(RegValue value);
   void Erase(std::u16string_view name);
 
  private:
-  bool Gap(std::size_t i) const { return !gap_.empty() && gap_[i]; }
+  struct Long {
+    std::unordered_map<std::u16string, std::size_t> index;
+    std::vector<bool> gap;  // empty while there is no gap
+    std::size_t gaps = 0;
+  };
+  bool Gap(std::size_t i) const { return long_ && !long_->gap.empty() && long_->gap[i]; }
   std::size_t Position(std::u16string_view name);
-  void Compact();
 
   std::vector<RegValue> list_;
-  std::vector<bool> gap_;  // empty while there is no gap
-  std::size_t gaps_ = 0;
-  std::unique_ptr<std::unordered_map<std::u16string, std::size_t>> index_;
+  std::unique_ptr<Long> long_;
 };
 
 struct RegKey;
@@ -99,15 +107,24 @@ class KeyFiller {
   }
 };
 
+/// A hash table over the subkeys of a key with many: see FindSubkey.
+struct SubkeyLookup {
+  std::vector<std::uint32_t> slots;  // positions in `subkeys`, UINT32_MAX for none
+  std::size_t looks = 0;             // look-ups since the last change
+};
+
 /// One key: its name with its letter case, its values in the order they were set, and its
 /// subkeys, sorted by FoldKeyName of their names, which is the order in which Windows
 /// enumerates them. While `filler` is set the key is unread and `values` and `subkeys`
 /// are empty. `longestName` is a cache that BuildOrder makes current when `orderValid`
-/// is false; every change of `subkeys` made through the functions below clears it.
+/// is false; `lookup` is one that FindSubkey makes for a key that is looked into often.
+/// Every change of `subkeys` made through the functions below clears both; a filler that
+/// sets `subkeys` of the key it fills itself has nothing to clear.
 struct RegKey {
   std::u16string name;
   RegValues values;
   std::vector<std::unique_ptr<RegKey>> subkeys;
+  std::unique_ptr<SubkeyLookup> lookup;
   std::shared_ptr<const KeyFiller> filler;
   std::uint64_t fillRef = 0;
   DWORD longestName = 0;
@@ -119,6 +136,8 @@ struct RegKey {
 std::u16string FoldKeyName(std::u16string_view name);
 /// One UTF-16 code unit as FoldKeyName folds it.
 char16_t FoldKeyChar(char16_t c);
+/// A hash of FoldKeyName(name), never 0.
+std::uint32_t HashKeyName(std::u16string_view name);
 /// <0, 0, >0 as FoldKeyName(a) sorts before, with or after FoldKeyName(b).
 int CompareKeyNames(std::u16string_view a, std::u16string_view b);
 

@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <optional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -30,11 +32,11 @@ struct ParseError {
   std::string message;
 };
 
-// The file mapped read-only for as long as it is parsed: a registry of a hundred
-// megabytes is neither copied nor read line by line into buffers.
+// The file mapped read-only: a registry of a hundred megabytes is neither copied nor read
+// line by line into buffers. It stays mapped as long as a key of its classes is unread.
 class Mapping {
  public:
-  explicit Mapping(const std::string& path) {
+  explicit Mapping(const std::string& path) : name_(path) {
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) return;
     struct stat info {};
@@ -60,9 +62,11 @@ class Mapping {
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
   bool ok() const { return ok_; }
+  const std::string& Name() const { return name_; }
   std::string_view bytes() const { return data_ ? std::string_view(data_, size_) : ""; }
 
  private:
+  std::string name_;
   int fd_ = -1;
   const char* data_ = nullptr;
   std::size_t size_ = 0;
@@ -76,6 +80,26 @@ int HexDigit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+// The length of the run of bytes at the start of `s` that stand for themselves in an
+// escaped string ending at `end`: up to a backslash, a byte beyond ASCII or `end`. Most of
+// a registry file is such runs: they are looked through eight bytes at a time.
+std::size_t PlainRun(std::string_view s, char end) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+  const std::uint64_t backslashes = kOnes * '\\';
+  const std::uint64_t ends = kOnes * static_cast<unsigned char>(end);
+  // Not zero when a byte of `v` is zero.
+  auto zeroByte = [&](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    if ((w & kHighs) | zeroByte(w ^ backslashes) | zeroByte(w ^ ends)) break;
+  }
+  while (i < s.size() && s[i] != end && s[i] != '\\' && static_cast<unsigned char>(s[i]) < 0x80)
+    ++i;
+  return i;
 }
 
 // The input as a message quotes it: at most 60 characters, control characters and bytes
@@ -105,12 +129,12 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
-std::vector<BYTE> LittleEndian(std::u16string_view text) {
-  std::vector<BYTE> bytes;
-  bytes.reserve(text.size() * 2 + 2);
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<BYTE>(c & 0xFF));
-    bytes.push_back(static_cast<BYTE>(c >> 8));
+// A string's bytes as the registry keeps them, with its terminating null character.
+std::vector<BYTE> LittleEndianWithNull(std::u16string_view text) {
+  std::vector<BYTE> bytes(text.size() * 2 + 2);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    bytes[2 * i] = static_cast<BYTE>(text[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<BYTE>(text[i] >> 8);
   }
   return bytes;
 }
@@ -124,23 +148,54 @@ struct StringValue {
   std::u16string text;
 };
 
+// Where a section below a root key of the classes is found again: the offset of its key
+// line, the next section below the same root key, and a hash of the name one level below
+// the root key (0 for the root key's own section), which tells without reading the file
+// which subkeys a root key cannot have.
+struct SectionRef {
+  std::size_t pos;
+  std::uint32_t next;
+  std::uint32_t child;
+};
+constexpr std::uint32_t kNone = UINT32_MAX;
+
+std::uint32_t NameHash(std::u16string_view name) {
+  std::uint32_t h = 2166136261u;
+  for (char16_t c : name) h = (h ^ FoldKeyChar(c)) * 16777619u;
+  return h ? h : 1;
+}
+
+struct Index;
+
+// Reads a Wine registry file in one of two ways. Checking (`index` set) reads the whole file
+// and reports its first fault; it keeps what tells of the machine and the values of the
+// classes key itself, and hands each section below a root key of the classes to the index
+// after checking it, building nothing. Filling (`fillRoot` set) reads the sections of one
+// root key again, which the check has passed, and builds the keys below it.
 struct Parser {
   std::string name;
-  std::string_view rest;    // the bytes not yet read
-  std::size_t line = 0;     // number of the line last read
-  std::string_view text;    // that line, without its line end
-  RegKey classes;
-  // The key that values go to, and the path that led there, to find the next key
-  // (Wine writes a key right after its parent) without walking from the root again.
+  std::string_view all;       // the whole file
+  std::string_view rest;      // the bytes not yet read
+  std::size_t line = 0;       // number of the line last read
+  std::string_view text;      // that line, without its line end
+  std::size_t textPos = 0;    // where that line starts in `all`
+  Index* index = nullptr;
+  RegKey* fillRoot = nullptr;
+  RegKey classes;  // checking: the classes key with its own values
+  // The key that values go to (null while only checking them), and the keys that led there
+  // from the root key, to find the next key (Wine writes a key right after its parent)
+  // without walking from the root key again.
   Place place = Place::None;
   RegKey* key = nullptr;
   bool link = false;
-  std::vector<std::u16string> openPath;
   std::vector<RegKey*> openKeys;
   std::vector<StringValue> facts[6];
-  // Reused from one key line to the next: a million keys make no million allocations.
+  // Reused from one line to the next: a million keys make no million allocations.
   std::u16string path;
   std::vector<std::u16string_view> names;
+  std::u16string valueName;
+  std::u16string string;
+  std::vector<BYTE> bytes;
 
   [[noreturn]] void Fail(const std::string& what) const {
     throw ParseError{ERROR_BADDB, name + ":" + std::to_string(line) + ": " + what};
@@ -148,6 +203,7 @@ struct Parser {
 
   bool NextLine() {
     if (rest.empty()) return false;
+    textPos = all.size() - rest.size();
     const std::size_t end = rest.find('\n');
     text = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
@@ -160,43 +216,45 @@ struct Parser {
   // `s` is left behind that character. Characters beyond ASCII are \x escapes of UTF-16
   // code units; the C escapes and octal escapes stand for control characters; a backslash
   // before any other character stands for that character.
-  std::u16string Unescape(std::string_view& s, char end, const char* what) {
-    std::u16string out;
-    Unescape(s, end, what, out);
-    return out;
-  }
-
-  void Unescape(std::string_view& s, char end, const char* what, std::u16string& out) {
-    out.clear();
+  // Into `out`, or only checked when `out` is null.
+  void Unescape(std::string_view& s, char end, const char* what, std::u16string* out) {
+    // No character takes fewer bytes than the unit it stands for: `out` is cut to size at
+    // the end.
+    std::size_t length = 0;
+    if (out) out->resize(s.size());
     std::size_t i = 0;
-    while (i < s.size() && s[i] != end) {
-      const auto c = static_cast<unsigned char>(s[i]);
-      if (c >= 0x80)
+    for (;;) {
+      // Most characters stand for themselves: a run of them is passed at once.
+      const std::size_t plain = i + PlainRun(s.substr(i), end);
+      if (out) {
+        std::copy(s.data() + i, s.data() + plain, out->data() + length);
+        length += plain - i;
+      }
+      i = plain;
+      if (i == s.size() || s[i] == end) break;
+      if (s[i] != '\\' || ++i == s.size() || static_cast<unsigned char>(s[i]) >= 0x80) {
+        if (i == s.size()) break;
         Fail(std::string("a byte beyond ASCII in ") + what + " (Wine writes \\x escapes): \"" +
              Shown(text) + "\"");
-      if (c != '\\') {
-        out += static_cast<char16_t>(c);
-        ++i;
-        continue;
       }
-      if (++i == s.size()) break;
       const char e = s[i++];
+      char16_t unit = static_cast<char16_t>(e);
       switch (e) {
-        case 'a': out += u'\a'; break;
-        case 'b': out += u'\b'; break;
-        case 'e': out += u'\x1b'; break;
-        case 'f': out += u'\f'; break;
-        case 'n': out += u'\n'; break;
-        case 'r': out += u'\r'; break;
-        case 't': out += u'\t'; break;
-        case 'v': out += u'\v'; break;
+        case 'a': unit = u'\a'; break;
+        case 'b': unit = u'\b'; break;
+        case 'e': unit = u'\x1b'; break;
+        case 'f': unit = u'\f'; break;
+        case 'n': unit = u'\n'; break;
+        case 'r': unit = u'\r'; break;
+        case 't': unit = u'\t'; break;
+        case 'v': unit = u'\v'; break;
         case 'x': {
           // Up to four hex digits; none at all leave the letter itself.
           unsigned v = 0;
           int n = 0;
           for (; n < 4 && i < s.size() && HexDigit(s[i]) >= 0; ++n, ++i)
             v = v << 4 | static_cast<unsigned>(HexDigit(s[i]));
-          out += n ? static_cast<char16_t>(v) : u'x';
+          if (n) unit = static_cast<char16_t>(v);
           break;
         }
         default:
@@ -204,15 +262,12 @@ struct Parser {
             unsigned v = static_cast<unsigned>(e - '0');
             for (int n = 1; n < 3 && i < s.size() && s[i] >= '0' && s[i] <= '7'; ++n, ++i)
               v = v * 8 + static_cast<unsigned>(s[i] - '0');
-            out += static_cast<char16_t>(v);
-          } else if (static_cast<unsigned char>(e) >= 0x80) {
-            Fail(std::string("a byte beyond ASCII in ") + what +
-                 " (Wine writes \\x escapes): \"" + Shown(text) + "\"");
-          } else {
-            out += static_cast<char16_t>(e);
+            unit = static_cast<char16_t>(v);
           }
       }
+      if (out) (*out)[length++] = unit;
     }
+    if (out) out->resize(length);
     if (i >= s.size())
       Fail(std::string(end == '"' ? "missing closing quote" : "missing closing \"]\"") +
            " at the end of " + what + ": \"" + Shown(text) + "\"");
@@ -227,7 +282,7 @@ struct Parser {
   // [path] timestamp: the key that the following lines fill, when it is one that counts.
   void KeyLine(std::string_view s) {
     s.remove_prefix(1);
-    Unescape(s, ']', "the key name", path);
+    Unescape(s, ']', "the key name", &path);
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
     while (!s.empty() && s.front() >= '0' && s.front() <= '9') s.remove_prefix(1);
     ExpectEnd(s, "the key line");
@@ -246,16 +301,20 @@ struct Parser {
     link = false;
     place = Where(names);
     if (place != Place::Classes) return;
+    if (names.size() == 2) {
+      key = &classes;
+      return;
+    }
+    if (index) return Record(names[2], names.size() > 3 ? names[3] : u"");
     // The longest start shared with the key before, whose keys are known already.
-    const std::size_t below = names.size() - 2;
+    const std::size_t below = names.size() - 3;
     std::size_t same = 0;
-    while (same < below && same < openPath.size() && names[same + 2] == openPath[same]) ++same;
-    openPath.resize(same);
+    while (same < below && same < openKeys.size() && names[same + 3] == openKeys[same]->name)
+      ++same;
     openKeys.resize(same);
-    RegKey* k = same ? openKeys.back() : &classes;
+    RegKey* k = same ? openKeys.back() : fillRoot;
     for (std::size_t i = same; i < below; ++i) {
-      k = &MakeSubkey(*k, names[i + 2]);
-      openPath.emplace_back(names[i + 2]);
+      k = &MakeSubkey(*k, names[i + 3]);
       openKeys.push_back(k);
     }
     key = k;
@@ -281,9 +340,10 @@ struct Parser {
     return Place::None;
   }
 
-  // Comma-separated hex bytes, continued on the next line after a final backslash.
-  std::vector<BYTE> HexBytes(std::string_view s) {
-    std::vector<BYTE> bytes;
+  // Comma-separated hex bytes, continued on the next line after a final backslash: into
+  // `bytes`.
+  void HexBytes(std::string_view s) {
+    bytes.clear();
     for (;;) {
       while (!s.empty() && HexDigit(s.front()) >= 0) {
         unsigned v = 0;
@@ -296,7 +356,7 @@ struct Parser {
         if (!s.empty() && s.front() == ',') s.remove_prefix(1);
         while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
       }
-      if (s.empty()) return bytes;
+      if (s.empty()) return;
       if (s != "\\")
         Fail("\"" + Shown(s) + "\" is not a hex byte (expected hex digits between commas)");
       if (!NextLine()) Fail("the file ends after a \"\\\" that continues the hex data");
@@ -305,33 +365,36 @@ struct Parser {
     }
   }
 
+  // A value line, checked; its value set when its key is being built. While the file is
+  // only checked, nothing here allocates once the buffers have grown.
   void ValueLine(std::string_view s) {
-    std::u16string valueName;
+    // Below a root key of the classes, the check only checks.
+    const bool keep = place != Place::Classes || key;
     if (s.front() == '@') {
       s.remove_prefix(1);
+      valueName.clear();
     } else {
       s.remove_prefix(1);
-      valueName = Unescape(s, '"', "the value name");
+      Unescape(s, '"', "the value name", keep ? &valueName : nullptr);
     }
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
     if (s.empty() || s.front() != '=') Fail("expected \"=\" after the value name");
     s.remove_prefix(1);
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
 
-    RegValue value{std::move(valueName), REG_SZ, {}};
-    std::optional<std::u16string> string;
+    DWORD valueType = REG_SZ;
+    bool quoted = false;
     auto startsWith = [&](std::string_view tag) {
       if (!s.starts_with(tag)) return false;
       s.remove_prefix(tag.size());
       return true;
     };
-    bool quoted = startsWith("\"") || startsWith("str:\"");
-    if (!quoted && startsWith("str(2):\"")) quoted = true, value.type = REG_EXPAND_SZ;
-    if (!quoted && startsWith("str(7):\"")) quoted = true, value.type = REG_MULTI_SZ;
+    quoted = startsWith("\"") || startsWith("str:\"");
+    if (!quoted && startsWith("str(2):\"")) quoted = true, valueType = REG_EXPAND_SZ;
+    if (!quoted && startsWith("str(7):\"")) quoted = true, valueType = REG_MULTI_SZ;
     if (quoted) {
-      string = Unescape(s, '"', "the string");
+      Unescape(s, '"', "the string", keep ? &string : nullptr);
       ExpectEnd(s, "the closing quote");
-      value.data = LittleEndian(*string + u'\0');
     } else if (startsWith("dword:")) {
       std::size_t n = 0;
       DWORD v = 0;
@@ -339,12 +402,12 @@ struct Parser {
         v = v << 4 | static_cast<DWORD>(HexDigit(s[n]));
       if (n == 0 || n > 8) Fail("expected 1 to 8 hex digits after \"dword:\"");
       ExpectEnd(s.substr(n), "the dword");
-      value.type = REG_DWORD;
-      value.data = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16),
-                    static_cast<BYTE>(v >> 24)};
+      valueType = REG_DWORD;
+      bytes = {static_cast<BYTE>(v), static_cast<BYTE>(v >> 8), static_cast<BYTE>(v >> 16),
+               static_cast<BYTE>(v >> 24)};
     } else if (startsWith("hex:")) {
-      value.type = REG_BINARY;
-      value.data = HexBytes(s);
+      valueType = REG_BINARY;
+      HexBytes(s);
     } else if (startsWith("hex(")) {
       std::size_t n = 0;
       DWORD type = 0;
@@ -352,8 +415,8 @@ struct Parser {
         type = type << 4 | static_cast<DWORD>(HexDigit(s[n]));
       if (n == 0 || n > 8 || s.substr(n, 2) != "):")
         Fail("expected a hex type number and \"):\" after \"hex(\", as in \"hex(2):\"");
-      value.type = type;
-      value.data = HexBytes(s.substr(n + 2));
+      valueType = type;
+      HexBytes(s.substr(n + 2));
     } else {
       Fail("expected a quoted string, \"str(2):\", \"str(7):\", \"dword:\", \"hex:\" or "
            "\"hex(N):\" after \"=\"");
@@ -361,11 +424,13 @@ struct Parser {
     if (place == Place::Classes) {
       // A link key shows its target's content under Windows; that lies outside the
       // classes, so the key is kept empty rather than showing the link's own value.
-      if (!link) SetValue(*key, std::move(value));
-    } else if (string && (value.type == REG_SZ || value.type == REG_EXPAND_SZ)) {
+      if (key && !link)
+        SetValue(*key, RegValue{valueName, valueType,
+                                quoted ? LittleEndianWithNull(string) : bytes});
+    } else if (quoted && (valueType == REG_SZ || valueType == REG_EXPAND_SZ)) {
       // A string ends at its first null character for whoever reads it as text.
-      string->resize(std::min(string->size(), string->find(u'\0')));
-      facts[static_cast<int>(place)].push_back({value.name, value.type, std::move(*string)});
+      facts[static_cast<int>(place)].push_back(
+          {valueName, valueType, string.substr(0, string.find(u'\0'))});
     }
   }
 
@@ -394,23 +459,160 @@ struct Parser {
       }
       // Keys that tell nothing here are skipped unread: hex data never starts with "[",
       // so the next key line is the next line starting with one.
-      if (place == Place::None) continue;
-      if (s.front() == '#') {
-        if (s.starts_with("#link") && key) {
-          link = true;
-          key->values = RegValues{};
-        }
+      if (place != Place::None) SectionLine(s);
+    }
+  }
+
+  // A line below a key line, without its leading blanks; neither blank nor a comment.
+  void SectionLine(std::string_view s) {
+    if (s.front() == '#') {
+      if (s.starts_with("#link") && key) {
+        link = true;
+        key->values = RegValues{};
+      }
+      return;
+    }
+    if (s.front() == '@' || s.front() == '"') return ValueLine(s);
+    Fail("unexpected text \"" + Shown(s) +
+         "\" (expected a [key] line, a value line, an option or a comment)");
+  }
+
+  void Record(std::u16string_view root, std::u16string_view child);
+
+  // Filling: the section whose key line starts at `pos`, up to the next key line.
+  void Section(std::size_t pos) {
+    rest = all.substr(pos);
+    for (bool keyLine = true; NextLine(); keyLine = false) {
+      std::string_view s = text;
+      while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+      if (keyLine) {
+        KeyLine(s);
         continue;
       }
-      if (s.front() == '@' || s.front() == '"') {
-        ValueLine(s);
-        continue;
-      }
-      Fail("unexpected text \"" + Shown(s) +
-           "\" (expected a [key] line, a value line, an option or a comment)");
+      if (s.empty() || s.front() == ';') continue;
+      if (s.front() == '[') return;
+      SectionLine(s);
     }
   }
 };
+
+// The sections of each root key of the classes, found in the one pass that checks the whole
+// file. A root key's content lies in its own sections only (each names the key's path from
+// the file's root), so each root key is read from them when it is first looked into: a scan
+// that reads a few file types reads a few sections, not the million others.
+struct Index final : KeyFiller {
+  std::shared_ptr<const Mapping> map;
+  std::vector<SectionRef> sections;
+  std::vector<std::uint32_t> first;  // by root key: its first section
+  // Reads the sections again; its buffers serve one root key after the other.
+  mutable Parser filling;
+
+  // While checking: the root keys met so far, their names one after the other in `names`,
+  // found by the hash of their names.
+  struct Root {
+    std::uint32_t at;  // in `names`
+    std::uint32_t size;
+    std::uint32_t hash;
+    std::uint32_t last;  // its last section so far
+  };
+  std::vector<Root> roots;
+  std::u16string names;
+  std::vector<std::uint32_t> slots;
+  std::uint32_t recent = kNone;  // Wine writes the sections of one root key together
+
+  std::u16string_view Name(std::uint32_t k) const {
+    return std::u16string_view(names).substr(roots[k].at, roots[k].size);
+  }
+
+  std::uint32_t RootOf(std::u16string_view name) {
+    if (recent != kNone && CompareKeyNames(Name(recent), name) == 0) return recent;
+    const std::uint32_t h = NameHash(name);
+    if (roots.size() * 2 >= slots.size()) Grow();
+    const std::size_t mask = slots.size() - 1;
+    std::size_t i = h & mask;
+    for (; slots[i] != kNone; i = (i + 1) & mask)
+      if (roots[slots[i]].hash == h && CompareKeyNames(Name(slots[i]), name) == 0)
+        return recent = slots[i];
+    if (names.size() + name.size() > UINT32_MAX || roots.size() >= kNone - 1)
+      throw ParseError{ERROR_BADDB, map->Name() + ": more root keys than this reader holds"};
+    slots[i] = static_cast<std::uint32_t>(roots.size());
+    // The first spelling met names the key, as when the key is made by the first line
+    // that names it.
+    roots.push_back({static_cast<std::uint32_t>(names.size()),
+                     static_cast<std::uint32_t>(name.size()), h, kNone});
+    names += name;
+    first.push_back(kNone);
+    return recent = slots[i];
+  }
+
+  void Grow() {
+    slots.assign(std::max<std::size_t>(64, slots.size() * 2), kNone);
+    const std::size_t mask = slots.size() - 1;
+    for (std::uint32_t k = 0; k < roots.size(); ++k) {
+      std::size_t i = roots[k].hash & mask;
+      while (slots[i] != kNone) i = (i + 1) & mask;
+      slots[i] = k;
+    }
+  }
+
+  // A section whose key line starts at `pos` and names a key below the root key `root`
+  // (`child` the name one level below it, "" for the root key itself).
+  void Add(std::u16string_view root, std::size_t pos, std::u16string_view child) {
+    const std::uint32_t k = RootOf(root);
+    const auto at = static_cast<std::uint32_t>(sections.size());
+    if (at == kNone) throw ParseError{ERROR_BADDB, map->Name() + ": more keys than this reader holds"};
+    sections.push_back({pos, kNone, child.empty() ? 0 : NameHash(child)});
+    if (roots[k].last == kNone)
+      first[k] = at;
+    else
+      sections[roots[k].last].next = at;
+    roots[k].last = at;
+  }
+
+  // Once the whole file is checked: the root keys, unread, below `classes`. Wine writes
+  // them sorted as the registry sorts them, and in that order each is placed after the one
+  // before; only a file written otherwise is sorted here.
+  void PlaceRoots(const std::shared_ptr<const Index>& self, RegKey& classes) {
+    std::vector<std::uint32_t>().swap(slots);
+    bool sorted = true;
+    for (std::uint32_t k = 1; k < roots.size() && sorted; ++k)
+      sorted = CompareKeyNames(Name(k - 1), Name(k)) < 0;
+    if (sorted && classes.subkeys.empty()) {
+      for (std::uint32_t k = 0; k < roots.size(); ++k) MakeLazySubkey(classes, Name(k), self, k);
+    } else {
+      std::vector<std::unique_ptr<RegKey>> keys;
+      keys.reserve(roots.size());
+      for (std::uint32_t k = 0; k < roots.size(); ++k) {
+        keys.push_back(std::make_unique<RegKey>());
+        keys.back()->name = Name(k);
+        keys.back()->filler = self;
+        keys.back()->fillRef = k;
+      }
+      AddSubkeys(classes, std::move(keys));
+    }
+    std::vector<Root>().swap(roots);
+    std::u16string().swap(names);
+  }
+
+  void Fill(RegKey& key, std::uint64_t ref) const override {
+    filling.all = map->bytes();
+    filling.fillRoot = &key;
+    filling.openKeys.clear();
+    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
+      filling.Section(sections[s].pos);
+  }
+
+  bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
+    const std::uint32_t h = NameHash(name);
+    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
+      if (sections[s].child == h) return true;
+    return false;
+  }
+};
+
+void Parser::Record(std::u16string_view root, std::u16string_view child) {
+  index->Add(root, textPos, child);
+}
 
 // One registry file of Wine parsed: its classes and what it tells of its machine.
 struct Parsed {
@@ -422,15 +624,18 @@ struct Parsed {
 
 Parsed ParseFile(const std::string& path) {
   Parsed out;
-  const Mapping map(path);
-  if (!map.ok()) {
+  auto index = std::make_shared<Index>();
+  index->map = std::make_shared<const Mapping>(path);
+  index->filling.name = path;
+  if (!index->map->ok()) {
     out.status = ERROR_FILE_NOT_FOUND;
     out.error = path + ": cannot read the registry file: " + std::strerror(errno);
     return out;
   }
   Parser p;
   p.name = path;
-  p.rest = map.bytes();
+  p.all = p.rest = index->map->bytes();
+  p.index = index.get();
   try {
     p.Run();
   } catch (const ParseError& e) {
@@ -439,6 +644,7 @@ Parsed ParseFile(const std::string& path) {
     return out;
   }
   out.classes = std::move(p.classes);
+  index->PlaceRoots(index, out.classes);
   for (int i = 0; i < 6; ++i) out.facts[i] = std::move(p.facts[i]);
   return out;
 }

@@ -1,0 +1,1 @@
+/nonexistent-tavdump-folder/x.cmd
