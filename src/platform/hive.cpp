@@ -93,6 +93,18 @@ struct Hive {
 
 std::u16string KeyName(const Hive& hive, Node node);
 
+// A name from the hive as messages show it: control characters as escapes, so that none can
+// end the message's line or drive the terminal.
+std::string Shown(std::u16string_view name) {
+  static constexpr char16_t kHex[] = u"0123456789abcdef";
+  std::u16string out;
+  for (char16_t c : name) {
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) out += {u'\\', u'x', kHex[c >> 4], kHex[c & 15]};
+    else out += c;
+  }
+  return Utf16ToUtf8(out);
+}
+
 std::string Where(const Hive& hive) {
   std::u16string path;
   for (const std::u16string& name : hive.trail) {
@@ -103,7 +115,7 @@ std::string Where(const Hive& hive) {
     if (!path.empty()) path += u'\\';
     path += KeyName(hive, node);
   }
-  return path.empty() ? "the root key" : "the key " + Utf16ToUtf8(path);
+  return path.empty() ? "the root key" : "the key " + Shown(path);
 }
 
 std::string Hex(std::size_t n) {
@@ -351,7 +363,7 @@ std::u16string ValueName(const Hive& hive, Node value) {
 void ValueData(const Hive& hive, Node value, const std::u16string& name,
                std::vector<BYTE>* out) {
   const auto fail = [&](const std::string& problem) {
-    Fail("the value \"" + Utf16ToUtf8(name) + "\" of " + Where(hive) + problem);
+    Fail("the value \"" + Shown(name) + "\" of " + Where(hive) + problem);
   };
   const Cell vk = KeyCell(hive, value);
   const std::uint32_t field = Le32(vk.p + 0x04);
@@ -406,7 +418,7 @@ void CheckValue(Hive& hive, Node value, std::u16string& name, std::vector<BYTE>*
   const std::uint32_t field = Le32(KeyCell(hive, value).p + 0x04);
   hive.valueBytes += kValueRecord + (field & 0x80000000u ? 0 : field & 0x7FFFFFFFu);
   if (hive.valueBytes > hive.size)
-    Fail("the value \"" + Utf16ToUtf8(name) + "\" of " + Where(hive) +
+    Fail("the value \"" + Shown(name) + "\" of " + Where(hive) +
          " shares its data with other keys");
 }
 
@@ -445,7 +457,7 @@ void CheckTree(Hive& hive, Node node, std::size_t depth) {
   for (std::size_t i = 0; i < valueCount; ++i)
     CheckValue(hive, hive.values[i], hive.names[i], nullptr);
   if (valueCount > 1 && Twice(hive.names, valueCount, twice))
-    Fail(Where(hive) + " has two values named \"" + Utf16ToUtf8(twice) + "\"");
+    Fail(Where(hive) + " has two values named \"" + Shown(twice) + "\"");
   // One list per level, made before any is used: the deeper calls must not move them.
   if (hive.children.empty()) hive.children.resize(kMaxDepth + 1);
   std::vector<Node>& children = hive.children[depth];
@@ -465,7 +477,7 @@ void CheckTree(Hive& hive, Node node, std::size_t depth) {
     Room(hive.names, children.size());
     for (std::size_t i = 0; i < children.size(); ++i) KeyName(hive, children[i], hive.names[i]);
     if (Twice(hive.names, children.size(), twice))
-      Fail(Where(hive) + " has two subkeys named \"" + Utf16ToUtf8(twice) + "\"");
+      Fail(Where(hive) + " has two subkeys named \"" + Shown(twice) + "\"");
   }
   for (std::size_t i = 0; i < children.size(); ++i) {
     hive.walk.push_back(children[i]);

@@ -1,0 +1,17 @@
+// The Wine registry file loader over any bytes: what the file tells of its machine, then
+// its classes.
+#include "fuzz.h"
+#include "winereg.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) { return QuietMachine(), 0; }
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string file = AsFile(data, size);
+  tavplat::MachineFacts facts;
+  tavplat::RegKey root;
+  std::string error;
+  Check(tavplat::ReadWineFacts(file, false, facts, error), error, root);
+  error.clear();
+  Check(tavplat::LoadWineClasses(file, false, root, error), error, root);
+  return 0;
+}
