@@ -105,6 +105,13 @@ std::string Shown(std::u16string_view name) {
   return Utf16ToUtf8(out);
 }
 
+// At most `limit` bytes of the UTF-8 `text`, cut before a character, not inside one.
+std::string CutAtCharacter(const std::string& text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0) == 0x80) --limit;
+  return text.substr(0, limit);
+}
+
 std::string Where(const Hive& hive) {
   std::u16string path;
   for (const std::u16string& name : hive.trail) {
@@ -482,7 +489,7 @@ void CheckTree(Hive& hive, Node node, std::size_t depth) {
   for (std::size_t i = 0; i < children.size(); ++i) {
     hive.walk.push_back(children[i]);
     if (depth == kMaxDepth)
-      Fail(Where(hive).substr(0, 200) + "... lies more than " + std::to_string(kMaxDepth) +
+      Fail(CutAtCharacter(Where(hive), 200) + "... lies more than " + std::to_string(kMaxDepth) +
            " levels below the classes, deeper than Windows nests keys");
     CheckTree(hive, children[i], depth + 1);
     hive.walk.pop_back();
