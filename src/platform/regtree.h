@@ -27,6 +27,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -176,5 +177,19 @@ void MergeClasses(RegKey& machine, RegKey&& user);
 /// Reads `key` and makes `longestName` (in UTF-16 units) current: `subkeys` is the
 /// enumeration's order.
 void BuildOrder(RegKey& key);
+
+/// Doubles the open-addressed table `slots` (at least 64 slots) of indexes into `entries`,
+/// each of which carries the `hash` of its name, and places every index again; UINT32_MAX
+/// marks a free slot. The loaders index root keys by name with it.
+template <class Entries>
+void GrowSlots(std::vector<std::uint32_t>& slots, const Entries& entries) {
+  slots.assign(std::max<std::size_t>(64, slots.size() * 2), UINT32_MAX);
+  const std::size_t mask = slots.size() - 1;
+  for (std::uint32_t k = 0; k < entries.size(); ++k) {
+    std::size_t i = entries[k].hash & mask;
+    while (slots[i] != UINT32_MAX) i = (i + 1) & mask;
+    slots[i] = k;
+  }
+}
 
 }  // namespace tavplat

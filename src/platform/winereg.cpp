@@ -527,7 +527,7 @@ struct Index final : KeyFiller {
   std::uint32_t RootOf(std::u16string_view name) {
     if (recent != kNone && CompareKeyNames(Name(recent), name) == 0) return recent;
     const std::uint32_t h = NameHash(name);
-    if (roots.size() * 2 >= slots.size()) Grow();
+    if (roots.size() * 2 >= slots.size()) GrowSlots(slots, roots);
     const std::size_t mask = slots.size() - 1;
     std::size_t i = h & mask;
     for (; slots[i] != kNone; i = (i + 1) & mask)
@@ -543,16 +543,6 @@ struct Index final : KeyFiller {
     names += name;
     first.push_back(kNone);
     return recent = slots[i];
-  }
-
-  void Grow() {
-    slots.assign(std::max<std::size_t>(64, slots.size() * 2), kNone);
-    const std::size_t mask = slots.size() - 1;
-    for (std::uint32_t k = 0; k < roots.size(); ++k) {
-      std::size_t i = roots[k].hash & mask;
-      while (slots[i] != kNone) i = (i + 1) & mask;
-      slots[i] = k;
-    }
   }
 
   // A section whose key line starts at `pos` and names a key below the root key `root`
