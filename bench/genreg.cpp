@@ -296,6 +296,9 @@ int main(int argc, char** argv) {
     hive.Enter("ROOT", {});
     hive.Enter("Classes", {});
     Classes(hive, total, classes);
+    hive.Leave();
+    // A root with Classes and Microsoft is what a reader takes for a SOFTWARE hive.
+    hive.Enter("Microsoft", {});
     hive.Leave(), hive.Leave();
     hive.Write(out);
   } else {
