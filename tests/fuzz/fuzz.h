@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "machine.h"
 #include "regtree.h"
 
 inline void QuietMachine() {
@@ -17,18 +18,12 @@ inline void QuietMachine() {
   setenv("TAVDUMP_ACP", "932", 0);  // double-byte text unless the run names another page
 }
 
-// Subkeys as a map by folded name or as a sorted list: the walk takes either.
-inline tavplat::RegKey& Sub(auto& entry) {
-  if constexpr (requires { entry.second; }) return *entry.second;
-  else return *entry;
-}
-
 inline std::size_t Walk(tavplat::RegKey& key) {
   tavplat::BuildOrder(key);  // reads a key that a loader left unread
   std::size_t sum = key.name.size();
   for (const tavplat::RegValue& v : key.values)
     for (BYTE b : v.data) sum += b + v.name.size() + v.type;
-  for (auto& entry : key.subkeys) sum += Walk(Sub(entry));
+  for (auto& sub : key.subkeys) sum += Walk(*sub);
   return sum;
 }
 
@@ -49,4 +44,17 @@ inline std::string AsFile(const std::uint8_t* data, std::size_t size) {
   if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
     std::abort();
   return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// A loader that reads a path, over any bytes: what the file tells of its machine, then
+// its classes, each held to Check.
+inline void FactsThenClasses(const std::uint8_t* data, std::size_t size, auto readFacts,
+                             auto loadClasses) {
+  const std::string file = AsFile(data, size);
+  tavplat::MachineFacts facts;
+  tavplat::RegKey root;
+  std::string error;
+  Check(readFacts(file, facts, error), error, root);
+  error.clear();
+  Check(loadClasses(file, root, error), error, root);
 }

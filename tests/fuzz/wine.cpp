@@ -6,12 +6,9 @@
 extern "C" int LLVMFuzzerInitialize(int*, char***) { return QuietMachine(), 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string file = AsFile(data, size);
-  tavplat::MachineFacts facts;
-  tavplat::RegKey root;
-  std::string error;
-  Check(tavplat::ReadWineFacts(file, false, facts, error), error, root);
-  error.clear();
-  Check(tavplat::LoadWineClasses(file, false, root, error), error, root);
+  FactsThenClasses(
+      data, size,
+      [](const std::string& f, auto& facts, auto& e) { return tavplat::ReadWineFacts(f, false, facts, e); },
+      [](const std::string& f, auto& root, auto& e) { return tavplat::LoadWineClasses(f, false, root, e); });
   return 0;
 }
