@@ -28,14 +28,14 @@ cmake --build build/linux -j "$jobs" --target tavdump wine_tests
 
 status=0
 echo "== Tests: Tavdump.exe under Wine, in the background"
-# Two halves side by side (the cases in Wine's default locale with the output failures, and
-# those in other locales): most of Wine's time is waiting, which the halves share.
-timeout 1800 env TAVDUMP_WINE_PART=c build/linux/tests/wine/wine_tests \
-  --gtest_filter=-WinePrefix.* >build/linux/wine-tests-c.log 2>&1 &
-wine_c=$!
-timeout 1800 env TAVDUMP_WINE_PART=other build/linux/tests/wine/wine_tests \
-  --gtest_filter=-WineFailures.* >build/linux/wine-tests-other.log 2>&1 &
-wine_other=$!
+# Two halves side by side, each with prefixes of its own: most of Wine's time is waiting,
+# which the halves share.
+for part in 1 2; do
+  timeout 1800 env TAVDUMP_WINE_PART=$part/2 build/linux/tests/wine/wine_tests \
+    --gtest_filter=-$([ $part = 1 ] && echo WinePrefix || echo WineFailures).* \
+    >build/linux/wine-tests-$part.log 2>&1 &
+  wine_pids[$part]=$!
+done
 
 echo "== Linux build: sanitize"
 cmake -S . -B build/sanitize -DTAVDUMP_WERROR=ON -DTAVDUMP_SANITIZE=ON \
@@ -46,9 +46,9 @@ ctest --test-dir build/sanitize -LE wine -j "$jobs" --output-on-failure || statu
 
 echo "== Tests: Tavdump.exe under Wine"
 passed=0 failed=0
-for part in c other; do
+for part in 1 2; do
   log=build/linux/wine-tests-$part.log
-  if [ $part = c ]; then wait "$wine_c"; else wait "$wine_other"; fi || { status=1; cat "$log"; }
+  wait "${wine_pids[$part]}" || { status=1; cat "$log"; }
   tail -n 3 "$log"
   passed=$((passed + $(sed -n 's/^\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$log" | grep . || echo 0)))
   failed=$((failed + $(sed -n 's/^\[  FAILED  \] \([0-9]*\) test.*/\1/p' "$log" | grep . || echo 0)))
