@@ -74,7 +74,19 @@ struct Prefix {
   ProcessResult Run(const std::string& binary, const Strings& args, const fs::path& dir = Work) const {
     return RunProcess({binary, args, Env, dir, "", -1, 600});
   }
-  ProcessResult Wine(const Strings& args, const fs::path& dir = Work) const { return Run(TAVDUMP_WINE, args, dir); }
+  // Now and then, mostly on a busy machine, Wine fails to start a program: the run ends
+  // non-zero having printed nothing, or cmd says it cannot recognise a command it had to
+  // start. Every run here can be made again (a restore sets the same keys twice), so such a
+  // run is tried again; a real failure fails the same way each time.
+  ProcessResult Wine(const Strings& args, const fs::path& dir = Work) const {
+    ProcessResult result;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      result = Run(TAVDUMP_WINE, args, dir);
+      const bool unstarted = result.Stdout.empty() || result.Stderr.find("Can't recognize '") != std::string::npos;
+      if (result.ExitCode == 0 || !unstarted) break;
+    }
+    return result;
+  }
   // Ends the server, which writes the registry files, and removes the socket folder it leaves.
   // SIGTERM makes it write them and exit at once; `wineserver -k` first stops every process
   // and polls for the end in growing steps, half a second a case. The server holds a lock
