@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -84,6 +85,7 @@ struct Prefix {
       result = Run(TAVDUMP_WINE, args, dir);
       const bool unstarted = result.Stdout.empty() || result.Stderr.find("Can't recognize '") != std::string::npos;
       if (result.ExitCode == 0 || !unstarted) break;
+      std::cout << "Wine did not start it, again: " << Describe(args, result) << std::endl;
     }
     return result;
   }
