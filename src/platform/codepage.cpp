@@ -236,19 +236,16 @@ std::size_t CharSize(const PageTable& t, const char* text, std::size_t left) {
 }
 
 std::u16string Decode(const PageTable& t, std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
+  // Written in place: never more characters than bytes.
+  std::u16string out(text.size(), u'\0');
+  std::size_t n = 0;
   for (std::size_t i = 0; i < text.size();) {
     const std::size_t size = CharSize(t, text.data() + i, text.size() - i);
-    out += CharOf(t, text.data() + i, size);
+    out[n++] = CharOf(t, text.data() + i, size);
     i += size;
   }
+  out.resize(n);
   return out;
-}
-
-void AppendCode(std::string& out, std::uint16_t code) {
-  if (code > 0xFF) out += static_cast<char>(code >> 8);
-  out += static_cast<char>(code & 0xFF);
 }
 
 // `text` in the page, best fit included. With `defaultChar` or `usedDefault` given, a
@@ -257,20 +254,23 @@ void AppendCode(std::string& out, std::uint16_t code) {
 // surrogate pair is a character of its own, as on Windows.
 std::string Encode(const PageTable& t, std::u16string_view text, const char* defaultChar = nullptr,
                    BOOL* usedDefault = nullptr) {
-  std::string out;
-  out.reserve(text.size());
+  // Written in place: at most two bytes a character.
+  std::string out(2 * text.size(), '\0');
+  std::size_t n = 0;
   if (usedDefault) *usedDefault = FALSE;
   for (const char16_t c : text) {
     const std::uint16_t code = t.narrow[c];
     if ((defaultChar || usedDefault) && code == t.defaultChar && t.single[code & 0xFF] != c) {
       if (usedDefault) *usedDefault = TRUE;
       if (defaultChar) {
-        out += *defaultChar;
+        out[n++] = *defaultChar;
         continue;
       }
     }
-    AppendCode(out, code);
+    if (code > 0xFF) out[n++] = static_cast<char>(code >> 8);
+    out[n++] = static_cast<char>(code & 0xFF);
   }
+  out.resize(n);
   return out;
 }
 
@@ -425,6 +425,8 @@ BOOL WINAPI IsDBCSLeadByte(BYTE TestChar) { return tavplat::Ansi().lead[TestChar
 
 LPSTR WINAPI CharNextA(LPCSTR lpsz) {
   if (*lpsz == '\0') return const_cast<LPSTR>(lpsz);
+  // No page served has a lead byte below 0x80: the writers step through long texts.
+  if (static_cast<unsigned char>(*lpsz) < 0x80) return const_cast<LPSTR>(lpsz + 1);
   return const_cast<LPSTR>(lpsz + tavplat::CharSize(tavplat::Ansi(), lpsz, 2));
 }
 
@@ -433,12 +435,25 @@ LPSTR WINAPI CharNextA(LPCSTR lpsz) {
 // its bytes, so that the text keeps its length and every position in it stays put.
 DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength) {
   if (!lpsz) return 0;
-  const tavplat::PageTable& t = tavplat::Ansi();
+  const tavplat::PageTable* t = nullptr;
   for (DWORD i = 0; i < cchLength;) {
-    const std::size_t size = tavplat::CharSize(t, lpsz + i, cchLength - i);
-    std::string upper;
-    tavplat::AppendCode(upper, t.narrow[tavplat::UpperChar(tavplat::CharOf(t, lpsz + i, size))]);
-    if (upper.size() == size) std::copy(upper.begin(), upper.end(), lpsz + i);
+    // Every page served writes ASCII as itself, whose capitals are its own: the scan
+    // upper-cases every command it reads, so those take no look-up.
+    const auto b = static_cast<unsigned char>(lpsz[i]);
+    if (b < 0x80) {
+      if (b >= 'a' && b <= 'z') lpsz[i] = static_cast<char>(b - 0x20);
+      ++i;
+      continue;
+    }
+    if (!t) t = &tavplat::Ansi();
+    const std::size_t size = tavplat::CharSize(*t, lpsz + i, cchLength - i);
+    const std::uint16_t code = t->narrow[tavplat::UpperChar(tavplat::CharOf(*t, lpsz + i, size))];
+    if (size == 2 && code > 0xFF) {
+      lpsz[i] = static_cast<char>(code >> 8);
+      lpsz[i + 1] = static_cast<char>(code & 0xFF);
+    } else if (size == 1 && code <= 0xFF) {
+      lpsz[i] = static_cast<char>(code);
+    }
     i += static_cast<DWORD>(size);
   }
   return cchLength;
