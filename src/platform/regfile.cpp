@@ -191,6 +191,7 @@ struct Parser {
   std::size_t line = 0;       // index of the line being read
   bool started = false;       // a line has been read
   std::u16string buffer;      // the line being read, when it had to be decoded
+  std::u16string nameBuffer, stringBuffer;  // the quoted texts of a value line
   std::u16string_view current;
   bool ansi;
   // Checking the whole file: sections go to `index`, and nothing is built.
@@ -203,6 +204,7 @@ struct Parser {
   Part part = Part::Elsewhere;
   std::vector<std::u16string_view> names;  // the section's keys below the classes, in the line
   std::vector<std::u16string> path;        // the same, kept while the section's lines are read
+  RegKey* target = nullptr;                // the key the section's values go to, once found
 
   explicit Parser(const Text& t) : text(t), ansi(t.ansi) {}
 
@@ -229,11 +231,14 @@ struct Parser {
     std::string_view raw = all.substr(pos, end == all.npos ? all.npos : end - pos);
     pos = end == all.npos ? std::string::npos : end + 1;
     if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
-    buffer.resize(raw.size());
-    std::size_t i = 0;
     // Below 0x80 every code page the file may be in is ASCII: most lines need no table.
-    for (; i < raw.size() && static_cast<unsigned char>(raw[i]) < 0x80; ++i) buffer[i] = raw[i];
-    if (i < raw.size()) {
+    // Two plain loops, which the compiler turns into vector code.
+    unsigned char high = 0;
+    for (char c : raw) high |= static_cast<unsigned char>(c);
+    if (high < 0x80) {
+      buffer.resize(raw.size());
+      for (std::size_t i = 0; i < raw.size(); ++i) buffer[i] = static_cast<unsigned char>(raw[i]);
+    } else {
       if (text.utf8 && !ValidUtf8(raw))
         throw ParseError{text.name + ":" + std::to_string(line + 1) +
                          ": the line is not valid UTF-8"};
@@ -260,10 +265,12 @@ struct Parser {
 
   // The key that a value of the section goes to: for the merged view, the user's key when
   // the user has one, as Windows writes there.
+  // Found once per section: a value line changes no key.
   RegKey& Target() {
-    if (part == Part::View)
-      if (RegKey* own = Find(user)) return *own;
-    return Make(Tree(part));
+    if (target) return *target;
+    if (part == Part::View) target = Find(user);
+    if (!target) target = &Make(Tree(part));
+    return *target;
   }
 
   void DeleteKey(RegKey& root) {
@@ -330,6 +337,7 @@ struct Parser {
       Fail("unknown root key \"" + Shown(given) +
            "\" (expected a name like HKEY_CLASSES_ROOT)");
     haveSection = true;
+    target = nullptr;
     if (part == Part::Elsewhere) return;
     if (index) return Record();
     path.assign(names.begin(), names.end());
@@ -346,8 +354,10 @@ struct Parser {
   }
 
   // A quoted text starting after its opening quote; `rest` is what follows the closing one.
-  std::u16string Quoted(std::u16string_view s, std::u16string_view& rest, const char* what) {
-    std::u16string out;
+  // `out` is the caller's, kept from line to line so that reading a value allocates nothing.
+  void Quoted(std::u16string_view s, std::u16string_view& rest, const char* what,
+              std::u16string& out) {
+    out.clear();
     for (std::size_t i = 0; i < s.size(); ++i) {
       // The plain text up to the next quote or backslash goes in as one piece.
       std::size_t special = i;
@@ -356,7 +366,7 @@ struct Parser {
       if ((i = special) == s.size()) break;
       if (s[i] == u'"') {
         rest = s.substr(i + 1);
-        return out;
+        return;
       }
       if (++i == s.size()) break;
       switch (s[i]) {
@@ -433,12 +443,13 @@ struct Parser {
   void ValueLine(std::u16string_view s) {
     if (!haveSection) Fail("a value line before the first [key] line");
     if (deleting) Fail("a value line below a [-key] line, which deletes its key");
-    std::u16string valueName;
+    std::u16string& valueName = nameBuffer;
     std::u16string_view rest;
     if (s.front() == u'@') {
+      valueName.clear();
       rest = s.substr(1);
     } else {
-      valueName = Quoted(s.substr(1), rest, "the value name");
+      Quoted(s.substr(1), rest, "the value name", valueName);
     }
     rest = TrimLeft(rest);
     if (rest.empty() || rest.front() != u'=') Fail("expected \"=\" after the value name");
@@ -451,8 +462,8 @@ struct Parser {
       remove = true;
     } else if (!rest.empty() && rest.front() == u'"') {
       std::u16string_view after;
-      const std::u16string quoted = Quoted(rest.substr(1), after, "the string");
-      if (!index) value.data = LittleEndian(quoted, true);
+      Quoted(rest.substr(1), after, "the string", stringBuffer);
+      if (!index) value.data = LittleEndian(stringBuffer, true);
       ExpectEnd(after, "the closing quote");
     } else if (StartsNoCase(rest, u"dword:")) {
       std::u16string_view digits = TrimLeft(rest.substr(6));
