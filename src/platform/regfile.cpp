@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdint>
@@ -190,7 +191,8 @@ struct Parser {
   std::size_t lineStart = 0;  // where the line being read starts
   std::size_t line = 0;       // index of the line being read
   bool started = false;       // a line has been read
-  std::u16string buffer;      // the line being read, when it had to be decoded
+  std::u16string buffer;      // the line being read, when it is ASCII (at its start)
+  std::u16string wideLine;    // the line being read, when it had to be decoded
   std::u16string nameBuffer, stringBuffer;  // the quoted texts of a value line
   std::u16string_view current;
   bool ansi;
@@ -232,19 +234,16 @@ struct Parser {
     pos = end == all.npos ? std::string::npos : end + 1;
     if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
     // Below 0x80 every code page the file may be in is ASCII: most lines need no table.
-    // Two plain loops, which the compiler turns into vector code.
-    unsigned char high = 0;
-    for (char c : raw) high |= static_cast<unsigned char>(c);
-    if (high < 0x80) {
-      buffer.resize(raw.size());
-      for (std::size_t i = 0; i < raw.size(); ++i) buffer[i] = static_cast<unsigned char>(raw[i]);
-    } else {
-      if (text.utf8 && !ValidUtf8(raw))
-        throw ParseError{text.name + ":" + std::to_string(line + 1) +
-                         ": the line is not valid UTF-8"};
-      buffer = text.utf8 ? Utf8ToUtf16(raw) : ToUtf16(raw, text.codePage);
+    // The buffer only grows, so that a line costs no filling of it.
+    if (buffer.size() < raw.size()) buffer.resize(std::max(raw.size(), 2 * buffer.size()));
+    if (WidenAscii(raw, buffer.data()) == raw.size()) {
+      current = std::u16string_view(buffer.data(), raw.size());
+      return true;
     }
-    current = buffer;
+    if (text.utf8 && !ValidUtf8(raw))
+      throw ParseError{text.name + ":" + std::to_string(line + 1) + ": the line is not valid UTF-8"};
+    wideLine = text.utf8 ? Utf8ToUtf16(raw) : ToUtf16(raw, text.codePage);
+    current = wideLine;
     return true;
   }
 
