@@ -51,7 +51,7 @@ std::u16string_view Trim(std::u16string_view s) {
 }
 
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-  return CompareKeyNames(a, b) == 0;
+  return a.size() == b.size() && CompareKeyNames(a, b) == 0;
 }
 
 bool StartsNoCase(std::u16string_view s, std::u16string_view prefix) {

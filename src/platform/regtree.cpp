@@ -17,7 +17,11 @@ constexpr std::size_t kLookupFrom = 64;
 std::vector<std::unique_ptr<RegKey>>::iterator Place(RegKey& key, std::u16string_view name) {
   // Loaders mostly add subkeys in sorted order: look at the last one first.
   auto& subkeys = key.subkeys;
-  if (!subkeys.empty() && CompareKeyNames(subkeys.back()->name, name) < 0) return subkeys.end();
+  if (!subkeys.empty()) {
+    const int c = CompareKeyNames(subkeys.back()->name, name);
+    if (c < 0) return subkeys.end();
+    if (c == 0) return subkeys.end() - 1;
+  }
   return std::lower_bound(subkeys.begin(), subkeys.end(), name,
                           [](const std::unique_ptr<RegKey>& k, std::u16string_view n) {
                             return CompareKeyNames(k->name, n) < 0;
