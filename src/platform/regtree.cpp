@@ -1,12 +1,33 @@
 #include "regtree.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 
 #include "codepage.h"
 
 namespace tavplat {
 
 namespace {
+
+// Blocks of keys, 2 MiB each and aligned so, that the system may back each with one huge
+// page: a scan of a million root keys reads millions of keys, and on 4 KiB pages most of
+// its time went to page faults and address translation. A key given back is kept for the
+// next one. The blocks are listed, so that a leak checker sees what the keys hold.
+constexpr std::size_t kKeyBlock = std::size_t{2} << 20;
+struct KeyPool {
+  std::vector<void*> blocks;
+  char* next = nullptr;
+  char* end = nullptr;
+  void* unused = nullptr;  // keys given back, each holding the next
+};
+
+KeyPool& Pool() {
+  static KeyPool& pool = *new KeyPool;  // never freed, as the keys in it are not
+  return pool;
+}
 
 // A list this long gets an index: below it, a look along the list is faster.
 constexpr std::size_t kIndexFrom = 16;
@@ -38,6 +59,32 @@ bool Before(const std::unique_ptr<RegKey>& a, const std::unique_ptr<RegKey>& b) 
 }
 
 }  // namespace
+
+void* RegKey::operator new(std::size_t size) {
+  KeyPool& pool = Pool();
+  if (pool.unused) {
+    void* key = pool.unused;
+    pool.unused = *static_cast<void**>(key);
+    return key;
+  }
+  if (static_cast<std::size_t>(pool.end - pool.next) < size) {
+    void* block = std::aligned_alloc(kKeyBlock, kKeyBlock);
+    if (!block) throw std::bad_alloc();
+    madvise(block, kKeyBlock, MADV_HUGEPAGE);
+    pool.blocks.push_back(block);
+    pool.next = static_cast<char*>(block);
+    pool.end = pool.next + kKeyBlock;
+  }
+  void* key = pool.next;
+  pool.next += size;
+  return key;
+}
+
+void RegKey::operator delete(void* key, std::size_t /*size*/) noexcept {
+  KeyPool& pool = Pool();
+  *static_cast<void**>(key) = pool.unused;
+  pool.unused = key;
+}
 
 // Most names are ASCII: those letters are folded here without the table.
 char16_t FoldKeyChar(char16_t c) {
