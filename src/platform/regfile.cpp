@@ -614,8 +614,13 @@ struct Index final : KeyFiller {
     r.last = at;
   }
 
+  // The parser that reads root keys again: one for all, so that its buffers are made once.
+  mutable std::unique_ptr<Parser> replay;
+
   void Fill(RegKey& key, std::uint64_t ref) const override {
-    Parser p(text);
+    if (!replay) replay = std::make_unique<Parser>(text);
+    Parser& p = *replay;
+    p.machine = RegKey{};
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) p.Replay(sections[s].pos);
     if (p.machine.subkeys.empty()) return;
     RegKey& built = *p.machine.subkeys.front();
