@@ -138,13 +138,11 @@ void Narrow(std::u16string_view text, std::string& out) {
 // A functions drop it, as Windows does.
 void NarrowData(const std::vector<BYTE>& data, std::string& out) {
   const std::size_t n = data.size() / 2;
-  bool ascii = true;
-  for (std::size_t i = 0; i < n; ++i) ascii &= data[2 * i + 1] == 0 && data[2 * i] < 0x80;
-  if (ascii) {
-    out.resize(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>(data[2 * i]);
-    return;
-  }
+  out.resize(n);
+  std::size_t i = 0;
+  for (; i < n && data[2 * i + 1] == 0 && data[2 * i] < 0x80; ++i)
+    out[i] = static_cast<char>(data[2 * i]);
+  if (i == n) return;
   std::u16string text(n, u'\0');
   for (std::size_t i = 0; i < n; ++i)
     text[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);

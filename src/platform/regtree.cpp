@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "codepage.h"
@@ -106,8 +107,16 @@ std::u16string FoldKeyName(std::u16string_view name) {
 
 int CompareKeyNames(std::u16string_view a, std::u16string_view b) {
   const std::size_t n = std::min(a.size(), b.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    // Units that are equal fold alike: only where they differ is the table asked.
+  // Units that are equal fold alike: only where they differ is the table asked. Names
+  // compared are mostly equal for long runs, which are passed over four units at a time.
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a.data() + i, sizeof x);
+    std::memcpy(&y, b.data() + i, sizeof y);
+    if (x != y) break;
+  }
+  for (; i < n; ++i) {
     if (a[i] == b[i]) continue;
     const char16_t x = FoldKeyChar(a[i]), y = FoldKeyChar(b[i]);
     if (x != y) return x < y ? -1 : 1;
