@@ -455,7 +455,7 @@ struct Parser {
     rest = TrimLeft(rest.substr(1));
 
     bool remove = false;
-    RegValue value{valueName, REG_SZ, {}};
+    RegValue value{{}, REG_SZ, {}};  // named once it is kept
     if (!rest.empty() && rest.front() == u'-') {
       ExpectEnd(rest.substr(1), "\"-\"");
       remove = true;
@@ -490,6 +490,7 @@ struct Parser {
 
     if (part == Part::Elsewhere || index) return;
     if (!remove) {
+      value.name = valueName;
       SetValue(Target(), std::move(value));
     } else if (part == Part::View) {
       if (RegKey* key = Find(machine)) DeleteValue(*key, valueName);
