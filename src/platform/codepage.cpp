@@ -456,9 +456,23 @@ LPSTR WINAPI CharNextA(LPCSTR lpsz) {
 DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength) {
   if (!lpsz) return 0;
   const tavplat::PageTable* t = nullptr;
+  constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
   for (DWORD i = 0; i < cchLength;) {
     // Every page served writes ASCII as itself, whose capitals are its own: the scan
-    // upper-cases every command it reads, so those take no look-up.
+    // upper-cases every command it reads, so those take no look-up, eight bytes at a time
+    // while they last. A byte is a small letter when adding 0x80 - 'a' sets its top bit
+    // and adding 0x7F - 'z' does not (no byte carries into the next below 0x80).
+    if (cchLength - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, lpsz + i, sizeof w);
+      if ((w & kHighs) == 0) {
+        const std::uint64_t small = (w + kOnes * (0x80 - 'a')) & ~(w + kOnes * (0x7F - 'z')) & kHighs;
+        w -= small >> 2;  // 0x80 >> 2 is the 0x20 between a small letter and its capital
+        std::memcpy(lpsz + i, &w, sizeof w);
+        i += 8;
+        continue;
+      }
+    }
     const auto b = static_cast<unsigned char>(lpsz[i]);
     if (b < 0x80) {
       if (b >= 'a' && b <= 'z') lpsz[i] = static_cast<char>(b - 0x20);
