@@ -238,30 +238,32 @@ std::size_t CharSize(const PageTable& t, const char* text, std::size_t left) {
   return t.lead[static_cast<unsigned char>(text[0])] && left > 1 && text[1] != '\0' ? 2 : 1;
 }
 
-std::u16string Decode(const PageTable& t, std::string_view text) {
-  // Written in place: never more characters than bytes.
-  std::u16string out(text.size(), u'\0');
-  std::size_t n = 0;
-  for (std::size_t i = 0; i < text.size();) {
+// Into `out`, which the A functions keep from call to call. Written in place: never more
+// characters than bytes. An ASCII start, which every page served writes as itself, is
+// widened without the table.
+void Decode(const PageTable& t, std::string_view text, std::u16string& out) {
+  if (out.size() < text.size()) out.resize(text.size());
+  std::size_t n = WidenAscii(text, out.data());
+  for (std::size_t i = n; i < text.size();) {
     const std::size_t size = CharSize(t, text.data() + i, text.size() - i);
     out[n++] = CharOf(t, text.data() + i, size);
     i += size;
   }
   out.resize(n);
-  return out;
 }
 
-// `text` in the page, best fit included. With `defaultChar` or `usedDefault` given, a
-// character that becomes the page's default byte without being it is written as
+// `text` in the page into `out`, best fit included. With `defaultChar` or `usedDefault`
+// given, a character that becomes the page's default byte without being it is written as
 // `defaultChar` (when given) and noted, as WideCharToMultiByte does. Each half of a
 // surrogate pair is a character of its own, as on Windows.
-std::string Encode(const PageTable& t, std::u16string_view text, const char* defaultChar = nullptr,
-                   BOOL* usedDefault = nullptr) {
-  // Written in place: at most two bytes a character.
-  std::string out(2 * text.size(), '\0');
+void Encode(const PageTable& t, std::u16string_view text, std::string& out,
+            const char* defaultChar = nullptr, BOOL* usedDefault = nullptr) {
+  // Written in place: at most two bytes a character. ASCII is itself in every page served.
+  if (out.size() < 2 * text.size()) out.resize(2 * text.size());
   std::size_t n = 0;
   if (usedDefault) *usedDefault = FALSE;
-  for (const char16_t c : text) {
+  for (; n < text.size() && text[n] < 0x80; ++n) out[n] = static_cast<char>(text[n]);
+  for (const char16_t c : text.substr(n)) {
     const std::uint16_t code = t.narrow[c];
     if ((defaultChar || usedDefault) && code == t.defaultChar && t.single[code & 0xFF] != c) {
       if (usedDefault) *usedDefault = TRUE;
@@ -274,7 +276,6 @@ std::string Encode(const PageTable& t, std::u16string_view text, const char* def
     out[n++] = static_cast<char>(code & 0xFF);
   }
   out.resize(n);
-  return out;
 }
 
 }  // namespace
@@ -295,12 +296,16 @@ void ResetCodePages() {
 
 std::u16string ToUtf16(std::string_view text, UINT codePage) {
   const PageTable* t = TableOf(codePage);
-  return t ? Decode(*t, text) : std::u16string();
+  std::u16string out;
+  if (t) Decode(*t, text, out);
+  return out;
 }
 
 std::string FromUtf16(std::u16string_view text, UINT codePage) {
   const PageTable* t = TableOf(codePage);
-  return t ? Encode(*t, text) : std::string();
+  std::string out;
+  if (t) Encode(*t, text, out);
+  return out;
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
@@ -547,7 +552,9 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
   // Every negative length means "up to and with the terminating zero", as on the platform.
   const std::size_t length = cbMultiByte < 0 ? std::char_traits<char>::length(lpMultiByteStr) + 1
                                              : static_cast<std::size_t>(cbMultiByte);
-  return Deliver(tavplat::Decode(*t, std::string_view(lpMultiByteStr, length)), lpWideCharStr,
+  thread_local std::u16string result;
+  tavplat::Decode(*t, std::string_view(lpMultiByteStr, length), result);
+  return Deliver(result, lpWideCharStr,
                  cchWideChar, static_cast<std::size_t>(cchWideChar));
 }
 
@@ -559,8 +566,9 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
   if (!t) return 0;
   const std::size_t length = cchWideChar < 0 ? std::char_traits<char16_t>::length(lpWideCharStr) + 1
                                              : static_cast<std::size_t>(cchWideChar);
-  const std::string result = tavplat::Encode(*t, std::u16string_view(lpWideCharStr, length),
-                                             lpDefaultChar, lpUsedDefaultChar);
+  thread_local std::string result;
+  tavplat::Encode(*t, std::u16string_view(lpWideCharStr, length), result, lpDefaultChar,
+                  lpUsedDefaultChar);
   // A buffer too small gets whole characters only.
   std::size_t whole = 0;
   for (std::size_t i = 0; i <= static_cast<std::size_t>(cbMultiByte) && i < result.size();) {
