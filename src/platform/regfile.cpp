@@ -353,39 +353,40 @@ struct Parser {
   }
 
   // A quoted text starting after its opening quote; `rest` is what follows the closing one.
-  // `out` is the caller's, kept from line to line so that reading a value allocates nothing.
+  // `out` is the caller's, kept from line to line so that reading a value allocates
+  // nothing; the checking pass, which keeps no value, gives none.
   void Quoted(std::u16string_view s, std::u16string_view& rest, const char* what,
-              std::u16string& out) {
-    out.clear();
+              std::u16string* out) {
+    if (out) out->clear();
     for (std::size_t i = 0; i < s.size(); ++i) {
       // The plain text up to the next quote or backslash goes in as one piece.
       std::size_t special = i;
       while (special < s.size() && s[special] != u'"' && s[special] != u'\\') ++special;
-      out.append(s.substr(i, special - i));
+      if (out) out->append(s.substr(i, special - i));
       if ((i = special) == s.size()) break;
       if (s[i] == u'"') {
         rest = s.substr(i + 1);
         return;
       }
       if (++i == s.size()) break;
+      char16_t c;
       switch (s[i]) {
         case u'\\':
-          out += u'\\';
-          break;
         case u'"':
-          out += u'"';
+          c = s[i];
           break;
         // regedit under Wine writes line breaks inside strings this way.
         case u'n':
-          out += u'\n';
+          c = u'\n';
           break;
         case u'r':
-          out += u'\r';
+          c = u'\r';
           break;
         default:
           Fail(std::string("unknown escape \"\\") + Shown(s.substr(i, 1)) + "\" in " + what +
                " (a backslash is written \\\\)");
       }
+      if (out) *out += c;
     }
     Fail(std::string("missing closing quote at the end of ") + what);
   }
@@ -448,7 +449,7 @@ struct Parser {
       valueName.clear();
       rest = s.substr(1);
     } else {
-      Quoted(s.substr(1), rest, "the value name", valueName);
+      Quoted(s.substr(1), rest, "the value name", index ? nullptr : &valueName);
     }
     rest = TrimLeft(rest);
     if (rest.empty() || rest.front() != u'=') Fail("expected \"=\" after the value name");
@@ -461,7 +462,7 @@ struct Parser {
       remove = true;
     } else if (!rest.empty() && rest.front() == u'"') {
       std::u16string_view after;
-      Quoted(rest.substr(1), after, "the string", stringBuffer);
+      Quoted(rest.substr(1), after, "the string", index ? nullptr : &stringBuffer);
       if (!index) value.data = LittleEndian(stringBuffer, true);
       ExpectEnd(after, "the closing quote");
     } else if (StartsNoCase(rest, u"dword:")) {
