@@ -207,6 +207,8 @@ struct Parser {
   std::vector<std::u16string_view> names;  // the section's keys below the classes, in the line
   std::vector<std::u16string> path;        // the same, kept while the section's lines are read
   RegKey* target = nullptr;                // the key the section's values go to, once found
+  const RegKey* madeRoot = nullptr;        // Make's last root, and the keys of its path
+  std::vector<RegKey*> made;
 
   explicit Parser(const Text& t) : text(t), ansi(t.ansi) {}
 
@@ -256,9 +258,16 @@ struct Parser {
     return key;
   }
 
+  // Sections below one key come one after the other: the part of the path that the last
+  // key made has in common with this one (same spelling) is not looked up again.
   RegKey& Make(RegKey& root) {
-    RegKey* key = &root;
-    for (const std::u16string& n : path) key = &MakeSubkey(*key, n);
+    std::size_t k = 0;
+    if (madeRoot == &root)
+      while (k < made.size() && k < path.size() && made[k]->name == path[k]) ++k;
+    made.resize(k);
+    madeRoot = &root;
+    RegKey* key = k ? made.back() : &root;
+    for (; k < path.size(); ++k) made.push_back(key = &MakeSubkey(*key, path[k]));
     return *key;
   }
 
@@ -273,6 +282,7 @@ struct Parser {
   }
 
   void DeleteKey(RegKey& root) {
+    made.clear();
     if (path.empty()) {
       root = RegKey{};
       return;
@@ -622,6 +632,7 @@ struct Index final : KeyFiller {
   void Fill(RegKey& key, std::uint64_t ref) const override {
     if (!replay) replay = std::make_unique<Parser>(text);
     Parser& p = *replay;
+    p.made.clear();
     p.machine = RegKey{};
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) p.Replay(sections[s].pos);
     if (p.machine.subkeys.empty()) return;
