@@ -207,6 +207,7 @@ struct Parser {
   std::vector<std::u16string_view> names;  // the section's keys below the classes, in the line
   std::vector<std::u16string> path;        // the same, kept while the section's lines are read
   RegKey* target = nullptr;                // the key the section's values go to, once found
+  bool namesOnly = false;                  // a key line is read for its names only
   const RegKey* madeRoot = nullptr;        // Make's last root, and the keys of its path
   std::vector<RegKey*> made;
 
@@ -347,7 +348,7 @@ struct Parser {
            "\" (expected a name like HKEY_CLASSES_ROOT)");
     haveSection = true;
     target = nullptr;
-    if (part == Part::Elsewhere) return;
+    if (part == Part::Elsewhere || namesOnly) return;
     if (index) return Record();
     path.assign(names.begin(), names.end());
     if (deleting) {
@@ -555,6 +556,15 @@ struct Parser {
     KeyLine(TrimLeft(current));
     Lines(true);
   }
+
+  // Reads the key line at `at` again for its `names` and `deleting` only.
+  void KeyOnly(std::size_t at) {
+    pos = at;
+    NextLine();
+    namesOnly = true;
+    KeyLine(TrimLeft(current));
+    namesOnly = false;
+  }
 };
 
 // The sections of each root key, found in one pass that also checks the whole file. When
@@ -562,7 +572,7 @@ struct Parser {
 // it is first looked into, from its own sections. Sections of the user's classes or of the
 // classes root itself reach across root keys (Windows writes to the user's key when there
 // is one; a deletion of the root takes every key): such a file is read whole, at once.
-struct Index final : KeyFiller {
+struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   Text text;
   std::vector<SectionRef> sections;
   std::vector<std::uint32_t> first;  // by root key: its first section
@@ -626,23 +636,82 @@ struct Index final : KeyFiller {
     r.last = at;
   }
 
-  // The parser that reads root keys again: one for all, so that its buffers are made once.
+  // The parser that reads keys again: one for all, so that its buffers are made once.
   mutable std::unique_ptr<Parser> replay;
 
-  void Fill(RegKey& key, std::uint64_t ref) const override {
+  Parser& Replayer() const {
     if (!replay) replay = std::make_unique<Parser>(text);
-    Parser& p = *replay;
-    p.made.clear();
-    p.machine = RegKey{};
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) p.Replay(sections[s].pos);
+    replay->made.clear();
+    replay->machine = RegKey{};
+    return *replay;
+  }
+
+  // A root key's own sections give its values. The others only tell which subkeys it has
+  // (a subkey is there once a section names it, until one deletes it), and with which
+  // spelling: each subkey is made unread, and read from its own sections when looked into,
+  // so that the subkeys the scan never opens (a file type's DefaultIcon) are never built.
+  // A subkey's `fillRef` carries the hash of its name above its root key's number.
+  void Fill(RegKey& key, std::uint64_t ref) const override {
+    if (ref >> 32) return FillSubkey(key, ref);
+    Parser& p = Replayer();
+    struct Subkey {
+      std::u16string name;
+      std::uint32_t hash;
+      bool exists;
+    };
+    std::vector<Subkey> found;
+    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
+      const SectionRef& section = sections[s];
+      if (section.child == 0) {
+        p.Replay(section.pos);
+        continue;
+      }
+      p.KeyOnly(section.pos);
+      const std::u16string_view name = p.names[1];
+      auto it = std::find_if(found.begin(), found.end(), [&](const Subkey& k) {
+        return k.hash == section.child && EqualNoCase(k.name, name);
+      });
+      if (p.deleting && p.names.size() == 2) {
+        if (it != found.end()) it->exists = false;
+      } else if (!p.deleting && it == found.end()) {
+        found.push_back({std::u16string(name), section.child, true});
+      } else if (!p.deleting && !it->exists) {
+        it->name = name;
+        it->exists = true;
+      }
+    }
+    if (!p.machine.subkeys.empty()) key.values = std::move(p.machine.subkeys.front()->values);
+    std::vector<std::unique_ptr<RegKey>> subkeys;
+    for (Subkey& k : found) {
+      if (!k.exists) continue;
+      auto sub = std::make_unique<RegKey>();
+      sub->name = std::move(k.name);
+      sub->filler = shared_from_this();
+      sub->fillRef = std::uint64_t{k.hash} << 32 | ref;
+      subkeys.push_back(std::move(sub));
+    }
+    AddSubkeys(key, std::move(subkeys));
+  }
+
+  void FillSubkey(RegKey& key, std::uint64_t ref) const {
+    const auto root = static_cast<std::uint32_t>(ref);
+    const auto hash = static_cast<std::uint32_t>(ref >> 32);
+    Parser& p = Replayer();
+    for (std::uint32_t s = first[root]; s != kNone; s = sections[s].next) {
+      if (sections[s].child != hash) continue;
+      p.KeyOnly(sections[s].pos);
+      if (EqualNoCase(p.names[1], key.name)) p.Replay(sections[s].pos);
+    }
     if (p.machine.subkeys.empty()) return;
-    RegKey& built = *p.machine.subkeys.front();
-    key.values = std::move(built.values);
-    key.subkeys = std::move(built.subkeys);
+    RegKey* built = FindSubkey(*p.machine.subkeys.front(), key.name);
+    if (!built) return;
+    key.values = std::move(built->values);
+    key.subkeys = std::move(built->subkeys);
     key.orderValid = false;
   }
 
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
+    if (ref >> 32) return true;
     const std::uint32_t h = HashKeyName(name);
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
       if (sections[s].child == h) return true;
