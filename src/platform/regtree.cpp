@@ -61,7 +61,20 @@ bool Before(const std::unique_ptr<RegKey>& a, const std::unique_ptr<RegKey>& b) 
 
 }  // namespace
 
+// Under AddressSanitizer every key comes from the heap, so that a key used after it was
+// given back is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVPLAT_KEYS_FROM_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVPLAT_KEYS_FROM_HEAP 1
+#endif
+#endif
+
 void* RegKey::operator new(std::size_t size) {
+#ifdef TAVPLAT_KEYS_FROM_HEAP
+  return ::operator new(size);
+#endif
   KeyPool& pool = Pool();
   if (pool.unused) {
     void* key = pool.unused;
@@ -81,7 +94,11 @@ void* RegKey::operator new(std::size_t size) {
   return key;
 }
 
-void RegKey::operator delete(void* key, std::size_t /*size*/) noexcept {
+void RegKey::operator delete(void* key, std::size_t size) noexcept {
+#ifdef TAVPLAT_KEYS_FROM_HEAP
+  return ::operator delete(key, size);
+#endif
+  (void)size;
   KeyPool& pool = Pool();
   *static_cast<void**>(key) = pool.unused;
   pool.unused = key;
