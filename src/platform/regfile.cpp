@@ -12,6 +12,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "codepage.h"
@@ -574,7 +575,7 @@ struct Parser {
 // is one; a deletion of the root takes every key): such a file is read whole, at once.
 struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   Text text;
-  std::vector<SectionRef> sections;
+  mutable std::vector<SectionRef> sections;  // a root key's list is cut up when it is read
   std::vector<std::uint32_t> first;  // by root key: its first section
   bool whole = false;                // the file must be read whole
 
@@ -650,34 +651,45 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // (a subkey is there once a section names it, until one deletes it), and with which
   // spelling: each subkey is made unread, and read from its own sections when looked into,
   // so that the subkeys the scan never opens (a file type's DefaultIcon) are never built.
-  // A subkey's `fillRef` carries the hash of its name above its root key's number.
+  // The root key's list of sections is no longer needed then: it is cut into one list per
+  // subkey, whose first section the subkey's `fillRef` names (with kSubkeyFill).
+  static constexpr std::uint64_t kSubkeyFill = std::uint64_t{1} << 63;
+
   void Fill(RegKey& key, std::uint64_t ref) const override {
-    if (ref >> 32) return FillSubkey(key, ref);
+    if (ref & kSubkeyFill) return FillSubkey(key, static_cast<std::uint32_t>(ref));
     Parser& p = Replayer();
     struct Subkey {
       std::u16string name;
-      std::uint32_t hash;
+      std::uint32_t hash, first, last;
       bool exists;
     };
     std::vector<Subkey> found;
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
-      const SectionRef& section = sections[s];
+    std::unordered_multimap<std::uint32_t, std::size_t> byHash;  // positions in `found`
+    for (std::uint32_t s = first[ref], next; s != kNone; s = next) {
+      SectionRef& section = sections[s];
+      next = section.next;
       if (section.child == 0) {
         p.Replay(section.pos);
         continue;
       }
       p.KeyOnly(section.pos);
       const std::u16string_view name = p.names[1];
-      auto it = std::find_if(found.begin(), found.end(), [&](const Subkey& k) {
-        return k.hash == section.child && EqualNoCase(k.name, name);
-      });
+      Subkey* sub = nullptr;
+      for (auto [at, end] = byHash.equal_range(section.child); at != end && !sub; ++at)
+        if (EqualNoCase(found[at->second].name, name)) sub = &found[at->second];
+      if (!sub) {
+        byHash.emplace(section.child, found.size());
+        sub = &found.emplace_back(Subkey{std::u16string(name), section.child, s, s, false});
+      } else {
+        sections[sub->last].next = s;
+        sub->last = s;
+      }
+      section.next = kNone;
       if (p.deleting && p.names.size() == 2) {
-        if (it != found.end()) it->exists = false;
-      } else if (!p.deleting && it == found.end()) {
-        found.push_back({std::u16string(name), section.child, true});
-      } else if (!p.deleting && !it->exists) {
-        it->name = name;
-        it->exists = true;
+        sub->exists = false;
+      } else if (!p.deleting && !sub->exists) {
+        sub->name = name;
+        sub->exists = true;
       }
     }
     if (!p.machine.subkeys.empty()) key.values = std::move(p.machine.subkeys.front()->values);
@@ -687,21 +699,15 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       auto sub = std::make_unique<RegKey>();
       sub->name = std::move(k.name);
       sub->filler = shared_from_this();
-      sub->fillRef = std::uint64_t{k.hash} << 32 | ref;
+      sub->fillRef = kSubkeyFill | k.first;
       subkeys.push_back(std::move(sub));
     }
     AddSubkeys(key, std::move(subkeys));
   }
 
-  void FillSubkey(RegKey& key, std::uint64_t ref) const {
-    const auto root = static_cast<std::uint32_t>(ref);
-    const auto hash = static_cast<std::uint32_t>(ref >> 32);
+  void FillSubkey(RegKey& key, std::uint32_t firstSection) const {
     Parser& p = Replayer();
-    for (std::uint32_t s = first[root]; s != kNone; s = sections[s].next) {
-      if (sections[s].child != hash) continue;
-      p.KeyOnly(sections[s].pos);
-      if (EqualNoCase(p.names[1], key.name)) p.Replay(sections[s].pos);
-    }
+    for (std::uint32_t s = firstSection; s != kNone; s = sections[s].next) p.Replay(sections[s].pos);
     if (p.machine.subkeys.empty()) return;
     RegKey* built = FindSubkey(*p.machine.subkeys.front(), key.name);
     if (!built) return;
@@ -711,7 +717,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   }
 
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
-    if (ref >> 32) return true;
+    if (ref & kSubkeyFill) return true;
     const std::uint32_t h = HashKeyName(name);
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
       if (sections[s].child == h) return true;
