@@ -5,6 +5,9 @@
 
 #include <locale.h>
 #include <wctype.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -235,43 +238,44 @@ std::size_t CharSize(const PageTable& t, const char* text, std::size_t left) {
   return t.lead[static_cast<unsigned char>(text[0])] && left > 1 && text[1] != '\0' ? 2 : 1;
 }
 
-std::u16string Decode(const PageTable& t, std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
+// Into `out`, which the A functions keep from call to call. Written in place: never more
+// characters than bytes. An ASCII start, which every page served writes as itself, is
+// widened without the table.
+void Decode(const PageTable& t, std::string_view text, std::u16string& out) {
+  if (out.size() < text.size()) out.resize(text.size());
+  std::size_t n = WidenAscii(text, out.data());
+  for (std::size_t i = n; i < text.size();) {
     const std::size_t size = CharSize(t, text.data() + i, text.size() - i);
-    out += CharOf(t, text.data() + i, size);
+    out[n++] = CharOf(t, text.data() + i, size);
     i += size;
   }
-  return out;
+  out.resize(n);
 }
 
-void AppendCode(std::string& out, std::uint16_t code) {
-  if (code > 0xFF) out += static_cast<char>(code >> 8);
-  out += static_cast<char>(code & 0xFF);
-}
-
-// `text` in the page, best fit included. With `defaultChar` or `usedDefault` given, a
-// character that becomes the page's default byte without being it is written as
+// `text` in the page into `out`, best fit included. With `defaultChar` or `usedDefault`
+// given, a character that becomes the page's default byte without being it is written as
 // `defaultChar` (when given) and noted, as WideCharToMultiByte does. Each half of a
 // surrogate pair is a character of its own, as on Windows.
-std::string Encode(const PageTable& t, std::u16string_view text, const char* defaultChar = nullptr,
-                   BOOL* usedDefault = nullptr) {
-  std::string out;
-  out.reserve(text.size());
+void Encode(const PageTable& t, std::u16string_view text, std::string& out,
+            const char* defaultChar = nullptr, BOOL* usedDefault = nullptr) {
+  // Written in place: at most two bytes a character. ASCII is itself in every page served.
+  if (out.size() < 2 * text.size()) out.resize(2 * text.size());
+  std::size_t n = 0;
   if (usedDefault) *usedDefault = FALSE;
-  for (const char16_t c : text) {
+  for (; n < text.size() && text[n] < 0x80; ++n) out[n] = static_cast<char>(text[n]);
+  for (const char16_t c : text.substr(n)) {
     const std::uint16_t code = t.narrow[c];
     if ((defaultChar || usedDefault) && code == t.defaultChar && t.single[code & 0xFF] != c) {
       if (usedDefault) *usedDefault = TRUE;
       if (defaultChar) {
-        out += *defaultChar;
+        out[n++] = *defaultChar;
         continue;
       }
     }
-    AppendCode(out, code);
+    if (code > 0xFF) out[n++] = static_cast<char>(code >> 8);
+    out[n++] = static_cast<char>(code & 0xFF);
   }
-  return out;
+  out.resize(n);
 }
 
 }  // namespace
@@ -292,12 +296,16 @@ void ResetCodePages() {
 
 std::u16string ToUtf16(std::string_view text, UINT codePage) {
   const PageTable* t = TableOf(codePage);
-  return t ? Decode(*t, text) : std::u16string();
+  std::u16string out;
+  if (t) Decode(*t, text, out);
+  return out;
 }
 
 std::string FromUtf16(std::u16string_view text, UINT codePage) {
   const PageTable* t = TableOf(codePage);
-  return t ? Encode(*t, text) : std::string();
+  std::string out;
+  if (t) Encode(*t, text, out);
+  return out;
 }
 
 std::u16string Utf8ToUtf16(std::string_view text) {
@@ -393,6 +401,23 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
+std::size_t WidenAscii(std::string_view text, char16_t* out) {
+  const char* in = text.data();
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    if (_mm_movemask_epi8(bytes) != 0) break;  // a byte from 0x80 up
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(bytes, zero));
+  }
+#endif
+  for (; i < n && static_cast<unsigned char>(in[i]) < 0x80; ++i) out[i] = static_cast<char16_t>(in[i]);
+  return i;
+}
+
 char16_t UpperChar(char16_t c) {
   // One table for all of UTF-16: sorting registry keys asks for millions of letters.
   static const std::vector<char16_t> table = [] {
@@ -425,6 +450,8 @@ BOOL WINAPI IsDBCSLeadByte(BYTE TestChar) { return tavplat::Ansi().lead[TestChar
 
 LPSTR WINAPI CharNextA(LPCSTR lpsz) {
   if (*lpsz == '\0') return const_cast<LPSTR>(lpsz);
+  // No page served has a lead byte below 0x80: the writers step through long texts.
+  if (static_cast<unsigned char>(*lpsz) < 0x80) return const_cast<LPSTR>(lpsz + 1);
   return const_cast<LPSTR>(lpsz + tavplat::CharSize(tavplat::Ansi(), lpsz, 2));
 }
 
@@ -433,12 +460,39 @@ LPSTR WINAPI CharNextA(LPCSTR lpsz) {
 // its bytes, so that the text keeps its length and every position in it stays put.
 DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength) {
   if (!lpsz) return 0;
-  const tavplat::PageTable& t = tavplat::Ansi();
+  const tavplat::PageTable* t = nullptr;
+  constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
   for (DWORD i = 0; i < cchLength;) {
-    const std::size_t size = tavplat::CharSize(t, lpsz + i, cchLength - i);
-    std::string upper;
-    tavplat::AppendCode(upper, t.narrow[tavplat::UpperChar(tavplat::CharOf(t, lpsz + i, size))]);
-    if (upper.size() == size) std::copy(upper.begin(), upper.end(), lpsz + i);
+    // Every page served writes ASCII as itself, whose capitals are its own: the scan
+    // upper-cases every command it reads, so those take no look-up, eight bytes at a time
+    // while they last. A byte is a small letter when adding 0x80 - 'a' sets its top bit
+    // and adding 0x7F - 'z' does not (no byte carries into the next below 0x80).
+    if (cchLength - i >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, lpsz + i, sizeof w);
+      if ((w & kHighs) == 0) {
+        const std::uint64_t small = (w + kOnes * (0x80 - 'a')) & ~(w + kOnes * (0x7F - 'z')) & kHighs;
+        w -= small >> 2;  // 0x80 >> 2 is the 0x20 between a small letter and its capital
+        std::memcpy(lpsz + i, &w, sizeof w);
+        i += 8;
+        continue;
+      }
+    }
+    const auto b = static_cast<unsigned char>(lpsz[i]);
+    if (b < 0x80) {
+      if (b >= 'a' && b <= 'z') lpsz[i] = static_cast<char>(b - 0x20);
+      ++i;
+      continue;
+    }
+    if (!t) t = &tavplat::Ansi();
+    const std::size_t size = tavplat::CharSize(*t, lpsz + i, cchLength - i);
+    const std::uint16_t code = t->narrow[tavplat::UpperChar(tavplat::CharOf(*t, lpsz + i, size))];
+    if (size == 2 && code > 0xFF) {
+      lpsz[i] = static_cast<char>(code >> 8);
+      lpsz[i + 1] = static_cast<char>(code & 0xFF);
+    } else if (size == 1 && code <= 0xFF) {
+      lpsz[i] = static_cast<char>(code);
+    }
     i += static_cast<DWORD>(size);
   }
   return cchLength;
@@ -498,7 +552,9 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteS
   // Every negative length means "up to and with the terminating zero", as on the platform.
   const std::size_t length = cbMultiByte < 0 ? std::char_traits<char>::length(lpMultiByteStr) + 1
                                              : static_cast<std::size_t>(cbMultiByte);
-  return Deliver(tavplat::Decode(*t, std::string_view(lpMultiByteStr, length)), lpWideCharStr,
+  thread_local std::u16string result;
+  tavplat::Decode(*t, std::string_view(lpMultiByteStr, length), result);
+  return Deliver(result, lpWideCharStr,
                  cchWideChar, static_cast<std::size_t>(cchWideChar));
 }
 
@@ -510,8 +566,9 @@ int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharS
   if (!t) return 0;
   const std::size_t length = cchWideChar < 0 ? std::char_traits<char16_t>::length(lpWideCharStr) + 1
                                              : static_cast<std::size_t>(cchWideChar);
-  const std::string result = tavplat::Encode(*t, std::u16string_view(lpWideCharStr, length),
-                                             lpDefaultChar, lpUsedDefaultChar);
+  thread_local std::string result;
+  tavplat::Encode(*t, std::u16string_view(lpWideCharStr, length), result, lpDefaultChar,
+                  lpUsedDefaultChar);
   // A buffer too small gets whole characters only.
   std::size_t whole = 0;
   for (std::size_t i = 0; i <= static_cast<std::size_t>(cbMultiByte) && i < result.size();) {

@@ -32,6 +32,11 @@ std::string FromUtf16(std::u16string_view text, UINT codePage);
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 
+/// Widens `text` to UTF-16 at `out` (room for text.size() units) while it is ASCII, which
+/// every page served writes as itself; returns how many bytes it widened. Registry files
+/// are mostly ASCII: this takes them 16 bytes at a time, with no table.
+std::size_t WidenAscii(std::string_view text, char16_t* out);
+
 /// A UTF-16 code unit upper-cased as Windows' CharUpperW does.
 char16_t UpperChar(char16_t c);
 

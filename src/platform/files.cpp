@@ -36,12 +36,19 @@ HANDLE HandleOf(int fd) {
   return reinterpret_cast<HANDLE>((static_cast<std::uintptr_t>(fd) + 1) * 4);
 }
 
-// The descriptor behind `h`, or -1 when `h` is no open handle of this layer.
-int FdOf(HANDLE h) {
+// The descriptor number that `h` stands for, open or not; -1 when `h` has no such form.
+int FdNumber(HANDLE h) {
   const auto value = reinterpret_cast<std::uintptr_t>(h);
   if (value == 0 || value % 4 != 0 || value / 4 - 1 > static_cast<std::uintptr_t>(INT_MAX)) return -1;
-  const int fd = static_cast<int>(value / 4 - 1);
-  return fcntl(fd, F_GETFD) == -1 ? -1 : fd;
+  return static_cast<int>(value / 4 - 1);
+}
+
+bool IsOpen(int fd) { return fd >= 0 && fcntl(fd, F_GETFD) != -1; }
+
+// The descriptor behind `h`, or -1 when `h` is no open handle of this layer.
+int FdOf(HANDLE h) {
+  const int fd = FdNumber(h);
+  return IsOpen(fd) ? fd : -1;
 }
 
 bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
@@ -277,8 +284,11 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   static const bool sigpipeIgnored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
   (void)sigpipeIgnored;
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = 0;
-  const int fd = FdOf(hFile);
-  if (fd < 0) {
+  // The write itself tells a closed descriptor (EBADF), and only then is it asked whether
+  // the descriptor is open: the writers send a long script 128 bytes at a time, and a
+  // check before each write would double its system calls.
+  const int fd = FdNumber(hFile);
+  if (fd < 0 || (nNumberOfBytesToWrite == 0 && !IsOpen(fd))) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
@@ -286,6 +296,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   const bool ok = WriteAll(fd, static_cast<const char*>(lpBuffer), nNumberOfBytesToWrite, &done);
   const int error = errno;
   if (lpNumberOfBytesWritten) *lpNumberOfBytesWritten = static_cast<DWORD>(done);
+  if (!ok && done == 0 && error == EBADF && !IsOpen(fd)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
   // A write that got some bytes out before the device filled up succeeds with the count
   // it wrote, as it does under Wine; the caller sees the short count.
   if (!ok && done == 0) {

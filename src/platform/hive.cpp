@@ -250,11 +250,12 @@ Cell KeyCell(const Hive& hive, Node node) {
 
 // A name as the hive stores it: Latin-1 when `latin1`, else UTF-16LE.
 void DecodeName(const unsigned char* p, std::size_t length, bool latin1, std::u16string& name) {
-  name.clear();
+  // Sized once and written in place: the walk decodes a name for every key it checks.
+  name.resize(latin1 ? length : length / 2);
   if (latin1)
-    for (std::size_t i = 0; i < length; ++i) name += static_cast<char16_t>(p[i]);
+    for (std::size_t i = 0; i < length; ++i) name[i] = static_cast<char16_t>(p[i]);
   else
-    for (std::size_t i = 0; i + 1 < length; i += 2) name += static_cast<char16_t>(Le16(p + i));
+    for (std::size_t i = 0; i + 1 < length; i += 2) name[i / 2] = static_cast<char16_t>(Le16(p + i));
 }
 
 void KeyName(const Hive& hive, Node node, std::u16string& name) {

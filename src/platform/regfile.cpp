@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "codepage.h"
@@ -50,7 +52,7 @@ std::u16string_view Trim(std::u16string_view s) {
 }
 
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-  return CompareKeyNames(a, b) == 0;
+  return a.size() == b.size() && CompareKeyNames(a, b) == 0;
 }
 
 bool StartsNoCase(std::u16string_view s, std::u16string_view prefix) {
@@ -190,7 +192,9 @@ struct Parser {
   std::size_t lineStart = 0;  // where the line being read starts
   std::size_t line = 0;       // index of the line being read
   bool started = false;       // a line has been read
-  std::u16string buffer;      // the line being read, when it had to be decoded
+  std::u16string buffer;      // the line being read, when it is ASCII (at its start)
+  std::u16string wideLine;    // the line being read, when it had to be decoded
+  std::u16string nameBuffer, stringBuffer;  // the quoted texts of a value line
   std::u16string_view current;
   bool ansi;
   // Checking the whole file: sections go to `index`, and nothing is built.
@@ -203,6 +207,10 @@ struct Parser {
   Part part = Part::Elsewhere;
   std::vector<std::u16string_view> names;  // the section's keys below the classes, in the line
   std::vector<std::u16string> path;        // the same, kept while the section's lines are read
+  RegKey* target = nullptr;                // the key the section's values go to, once found
+  bool namesOnly = false;                  // a key line is read for its names only
+  const RegKey* madeRoot = nullptr;        // Make's last root, and the keys of its path
+  std::vector<RegKey*> made;
 
   explicit Parser(const Text& t) : text(t), ansi(t.ansi) {}
 
@@ -229,17 +237,17 @@ struct Parser {
     std::string_view raw = all.substr(pos, end == all.npos ? all.npos : end - pos);
     pos = end == all.npos ? std::string::npos : end + 1;
     if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
-    buffer.resize(raw.size());
-    std::size_t i = 0;
     // Below 0x80 every code page the file may be in is ASCII: most lines need no table.
-    for (; i < raw.size() && static_cast<unsigned char>(raw[i]) < 0x80; ++i) buffer[i] = raw[i];
-    if (i < raw.size()) {
-      if (text.utf8 && !ValidUtf8(raw))
-        throw ParseError{text.name + ":" + std::to_string(line + 1) +
-                         ": the line is not valid UTF-8"};
-      buffer = text.utf8 ? Utf8ToUtf16(raw) : ToUtf16(raw, text.codePage);
+    // The buffer only grows, so that a line costs no filling of it.
+    if (buffer.size() < raw.size()) buffer.resize(std::max(raw.size(), 2 * buffer.size()));
+    if (WidenAscii(raw, buffer.data()) == raw.size()) {
+      current = std::u16string_view(buffer.data(), raw.size());
+      return true;
     }
-    current = buffer;
+    if (text.utf8 && !ValidUtf8(raw))
+      throw ParseError{text.name + ":" + std::to_string(line + 1) + ": the line is not valid UTF-8"};
+    wideLine = text.utf8 ? Utf8ToUtf16(raw) : ToUtf16(raw, text.codePage);
+    current = wideLine;
     return true;
   }
 
@@ -252,21 +260,31 @@ struct Parser {
     return key;
   }
 
+  // Sections below one key come one after the other: the part of the path that the last
+  // key made has in common with this one (same spelling) is not looked up again.
   RegKey& Make(RegKey& root) {
-    RegKey* key = &root;
-    for (const std::u16string& n : path) key = &MakeSubkey(*key, n);
+    std::size_t k = 0;
+    if (madeRoot == &root)
+      while (k < made.size() && k < path.size() && made[k]->name == path[k]) ++k;
+    made.resize(k);
+    madeRoot = &root;
+    RegKey* key = k ? made.back() : &root;
+    for (; k < path.size(); ++k) made.push_back(key = &MakeSubkey(*key, path[k]));
     return *key;
   }
 
   // The key that a value of the section goes to: for the merged view, the user's key when
   // the user has one, as Windows writes there.
+  // Found once per section: a value line changes no key.
   RegKey& Target() {
-    if (part == Part::View)
-      if (RegKey* own = Find(user)) return *own;
-    return Make(Tree(part));
+    if (target) return *target;
+    if (part == Part::View) target = Find(user);
+    if (!target) target = &Make(Tree(part));
+    return *target;
   }
 
   void DeleteKey(RegKey& root) {
+    made.clear();
     if (path.empty()) {
       root = RegKey{};
       return;
@@ -330,7 +348,8 @@ struct Parser {
       Fail("unknown root key \"" + Shown(given) +
            "\" (expected a name like HKEY_CLASSES_ROOT)");
     haveSection = true;
-    if (part == Part::Elsewhere) return;
+    target = nullptr;
+    if (part == Part::Elsewhere || namesOnly) return;
     if (index) return Record();
     path.assign(names.begin(), names.end());
     if (deleting) {
@@ -346,37 +365,40 @@ struct Parser {
   }
 
   // A quoted text starting after its opening quote; `rest` is what follows the closing one.
-  std::u16string Quoted(std::u16string_view s, std::u16string_view& rest, const char* what) {
-    std::u16string out;
+  // `out` is the caller's, kept from line to line so that reading a value allocates
+  // nothing; the checking pass, which keeps no value, gives none.
+  void Quoted(std::u16string_view s, std::u16string_view& rest, const char* what,
+              std::u16string* out) {
+    if (out) out->clear();
     for (std::size_t i = 0; i < s.size(); ++i) {
       // The plain text up to the next quote or backslash goes in as one piece.
       std::size_t special = i;
       while (special < s.size() && s[special] != u'"' && s[special] != u'\\') ++special;
-      out.append(s.substr(i, special - i));
+      if (out) out->append(s.substr(i, special - i));
       if ((i = special) == s.size()) break;
       if (s[i] == u'"') {
         rest = s.substr(i + 1);
-        return out;
+        return;
       }
       if (++i == s.size()) break;
+      char16_t c;
       switch (s[i]) {
         case u'\\':
-          out += u'\\';
-          break;
         case u'"':
-          out += u'"';
+          c = s[i];
           break;
         // regedit under Wine writes line breaks inside strings this way.
         case u'n':
-          out += u'\n';
+          c = u'\n';
           break;
         case u'r':
-          out += u'\r';
+          c = u'\r';
           break;
         default:
           Fail(std::string("unknown escape \"\\") + Shown(s.substr(i, 1)) + "\" in " + what +
                " (a backslash is written \\\\)");
       }
+      if (out) *out += c;
     }
     Fail(std::string("missing closing quote at the end of ") + what);
   }
@@ -433,26 +455,27 @@ struct Parser {
   void ValueLine(std::u16string_view s) {
     if (!haveSection) Fail("a value line before the first [key] line");
     if (deleting) Fail("a value line below a [-key] line, which deletes its key");
-    std::u16string valueName;
+    std::u16string& valueName = nameBuffer;
     std::u16string_view rest;
     if (s.front() == u'@') {
+      valueName.clear();
       rest = s.substr(1);
     } else {
-      valueName = Quoted(s.substr(1), rest, "the value name");
+      Quoted(s.substr(1), rest, "the value name", index ? nullptr : &valueName);
     }
     rest = TrimLeft(rest);
     if (rest.empty() || rest.front() != u'=') Fail("expected \"=\" after the value name");
     rest = TrimLeft(rest.substr(1));
 
     bool remove = false;
-    RegValue value{valueName, REG_SZ, {}};
+    RegValue value{{}, REG_SZ, {}};  // named once it is kept
     if (!rest.empty() && rest.front() == u'-') {
       ExpectEnd(rest.substr(1), "\"-\"");
       remove = true;
     } else if (!rest.empty() && rest.front() == u'"') {
       std::u16string_view after;
-      const std::u16string quoted = Quoted(rest.substr(1), after, "the string");
-      if (!index) value.data = LittleEndian(quoted, true);
+      Quoted(rest.substr(1), after, "the string", index ? nullptr : &stringBuffer);
+      if (!index) value.data = LittleEndian(stringBuffer, true);
       ExpectEnd(after, "the closing quote");
     } else if (StartsNoCase(rest, u"dword:")) {
       std::u16string_view digits = TrimLeft(rest.substr(6));
@@ -480,6 +503,7 @@ struct Parser {
 
     if (part == Part::Elsewhere || index) return;
     if (!remove) {
+      value.name = valueName;
       SetValue(Target(), std::move(value));
     } else if (part == Part::View) {
       if (RegKey* key = Find(machine)) DeleteValue(*key, valueName);
@@ -533,6 +557,15 @@ struct Parser {
     KeyLine(TrimLeft(current));
     Lines(true);
   }
+
+  // Reads the key line at `at` again for its `names` and `deleting` only.
+  void KeyOnly(std::size_t at) {
+    pos = at;
+    NextLine();
+    namesOnly = true;
+    KeyLine(TrimLeft(current));
+    namesOnly = false;
+  }
 };
 
 // The sections of each root key, found in one pass that also checks the whole file. When
@@ -540,9 +573,9 @@ struct Parser {
 // it is first looked into, from its own sections. Sections of the user's classes or of the
 // classes root itself reach across root keys (Windows writes to the user's key when there
 // is one; a deletion of the root takes every key): such a file is read whole, at once.
-struct Index final : KeyFiller {
+struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   Text text;
-  std::vector<SectionRef> sections;
+  mutable std::vector<SectionRef> sections;  // a root key's list is cut up when it is read
   std::vector<std::uint32_t> first;  // by root key: its first section
   bool whole = false;                // the file must be read whole
 
@@ -604,17 +637,87 @@ struct Index final : KeyFiller {
     r.last = at;
   }
 
+  // The parser that reads keys again: one for all, so that its buffers are made once.
+  mutable std::unique_ptr<Parser> replay;
+
+  Parser& Replayer() const {
+    if (!replay) replay = std::make_unique<Parser>(text);
+    replay->made.clear();
+    replay->machine = RegKey{};
+    return *replay;
+  }
+
+  // A root key's own sections give its values. The others only tell which subkeys it has
+  // (a subkey is there once a section names it, until one deletes it), and with which
+  // spelling: each subkey is made unread, and read from its own sections when looked into,
+  // so that the subkeys the scan never opens (a file type's DefaultIcon) are never built.
+  // The root key's list of sections is no longer needed then: it is cut into one list per
+  // subkey, whose first section the subkey's `fillRef` names (with kSubkeyFill).
+  static constexpr std::uint64_t kSubkeyFill = std::uint64_t{1} << 63;
+
   void Fill(RegKey& key, std::uint64_t ref) const override {
-    Parser p(text);
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) p.Replay(sections[s].pos);
+    if (ref & kSubkeyFill) return FillSubkey(key, static_cast<std::uint32_t>(ref));
+    Parser& p = Replayer();
+    struct Subkey {
+      std::u16string name;
+      std::uint32_t hash, first, last;
+      bool exists;
+    };
+    std::vector<Subkey> found;
+    std::unordered_multimap<std::uint32_t, std::size_t> byHash;  // positions in `found`
+    for (std::uint32_t s = first[ref], next; s != kNone; s = next) {
+      SectionRef& section = sections[s];
+      next = section.next;
+      if (section.child == 0) {
+        p.Replay(section.pos);
+        continue;
+      }
+      p.KeyOnly(section.pos);
+      const std::u16string_view name = p.names[1];
+      Subkey* sub = nullptr;
+      for (auto [at, end] = byHash.equal_range(section.child); at != end && !sub; ++at)
+        if (EqualNoCase(found[at->second].name, name)) sub = &found[at->second];
+      if (!sub) {
+        byHash.emplace(section.child, found.size());
+        sub = &found.emplace_back(Subkey{std::u16string(name), section.child, s, s, false});
+      } else {
+        sections[sub->last].next = s;
+        sub->last = s;
+      }
+      section.next = kNone;
+      if (p.deleting && p.names.size() == 2) {
+        sub->exists = false;
+      } else if (!p.deleting && !sub->exists) {
+        sub->name = name;
+        sub->exists = true;
+      }
+    }
+    if (!p.machine.subkeys.empty()) key.values = std::move(p.machine.subkeys.front()->values);
+    std::vector<std::unique_ptr<RegKey>> subkeys;
+    for (Subkey& k : found) {
+      if (!k.exists) continue;
+      auto sub = std::make_unique<RegKey>();
+      sub->name = std::move(k.name);
+      sub->filler = shared_from_this();
+      sub->fillRef = kSubkeyFill | k.first;
+      subkeys.push_back(std::move(sub));
+    }
+    AddSubkeys(key, std::move(subkeys));
+  }
+
+  void FillSubkey(RegKey& key, std::uint32_t firstSection) const {
+    Parser& p = Replayer();
+    for (std::uint32_t s = firstSection; s != kNone; s = sections[s].next) p.Replay(sections[s].pos);
     if (p.machine.subkeys.empty()) return;
-    RegKey& built = *p.machine.subkeys.front();
-    key.values = std::move(built.values);
-    key.subkeys = std::move(built.subkeys);
+    RegKey* built = FindSubkey(*p.machine.subkeys.front(), key.name);
+    if (!built) return;
+    key.values = std::move(built->values);
+    key.subkeys = std::move(built->subkeys);
     key.orderValid = false;
   }
 
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
+    if (ref & kSubkeyFill) return true;
     const std::uint32_t h = HashKeyName(name);
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
       if (sections[s].child == h) return true;

@@ -2,10 +2,11 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "codepage.h"
 #include "machine.h"
@@ -21,9 +22,16 @@ struct Registry {
   LoadState state = LoadState::Pending;
   LSTATUS failure = ERROR_SUCCESS;
   RegKey root;
-  std::unordered_map<std::uintptr_t, RegKey*> handles;
-  // Handle values are never reused, so a closed handle stays invalid.
-  std::uintptr_t nextHandle = 0x100;
+  // Open keys by slot; a closed slot is reused, with a new serial. A handle carries both,
+  // so that a handle value is never reused and a closed handle stays invalid. The scan
+  // opens and closes a key for every root key: this costs no allocation each time.
+  struct Slot {
+    RegKey* key = nullptr;
+    std::uint32_t serial = 0;
+  };
+  std::vector<Slot> slots;
+  std::vector<std::uint32_t> freeSlots;
+  std::uint32_t nextSerial = 1;
   // The line about a registry that could not be loaded, until the process ends.
   std::string diagnostic;
 };
@@ -54,6 +62,29 @@ void Load(Registry& r) {
   }
 }
 
+// A handle is (serial << 32 | slot << 4): above every predefined key, and never zero.
+HKEY Open(Registry& r, RegKey* key) {
+  std::uint32_t slot;
+  if (r.freeSlots.empty()) {
+    slot = static_cast<std::uint32_t>(r.slots.size());
+    r.slots.emplace_back();
+  } else {
+    slot = r.freeSlots.back();
+    r.freeSlots.pop_back();
+  }
+  r.slots[slot] = {key, r.nextSerial++};
+  const std::uint64_t value = std::uint64_t{r.slots[slot].serial} << 32 | std::uint64_t{slot} << 4;
+  return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(value));
+}
+
+Registry::Slot* SlotOf(Registry& r, HKEY hKey) {
+  const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(hKey));
+  const std::uint64_t slot = (value & 0xFFFFFFFF) >> 4;
+  if ((value & 0xF) != 0 || slot >= r.slots.size()) return nullptr;
+  Registry::Slot& s = r.slots[slot];
+  return s.key && s.serial == value >> 32 ? &s : nullptr;
+}
+
 // The key behind a handle, loading the registry on first use of HKEY_CLASSES_ROOT;
 // null with `status` set when the handle is no key.
 RegKey* Resolve(HKEY hKey, LSTATUS& status) {
@@ -66,57 +97,78 @@ RegKey* Resolve(HKEY hKey, LSTATUS& status) {
     }
     return &r.root;
   }
-  auto it = r.handles.find(reinterpret_cast<std::uintptr_t>(hKey));
-  if (it == r.handles.end()) {
+  Registry::Slot* slot = SlotOf(r, hKey);
+  if (!slot) {
     status = ERROR_INVALID_HANDLE;
     return nullptr;
   }
-  return it->second;
+  return slot->key;
 }
 
 bool IsStringType(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-std::u16string FromLittleEndian(const std::vector<BYTE>& data) {
-  // A trailing odd byte is no character: the A functions drop it, as Windows does.
-  std::u16string text(data.size() / 2, u'\0');
-  for (std::size_t i = 0; i < text.size(); ++i)
-    text[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
-  return text;
-}
-
 // Names and values are mostly ASCII, which every ANSI code page the layer serves writes as
-// itself: those are copied, not looked up.
-std::u16string Widen(std::string_view ansi) {
-  for (char c : ansi)
-    if (static_cast<unsigned char>(c) >= 0x80) return ToUtf16(ansi, AnsiCodePage());
-  return std::u16string(ansi.begin(), ansi.end());
+// itself: those are copied, not looked up. `out` is the caller's buffer, kept between calls
+// so that the calls the scan makes for every root key allocate nothing.
+void Widen(std::string_view ansi, std::u16string& out) {
+  bool ascii = true;
+  for (char c : ansi) ascii &= static_cast<unsigned char>(c) < 0x80;
+  if (!ascii) {
+    out = ToUtf16(ansi, AnsiCodePage());
+    return;
+  }
+  out.resize(ansi.size());
+  for (std::size_t i = 0; i < ansi.size(); ++i) out[i] = static_cast<unsigned char>(ansi[i]);
 }
 
-std::string Narrow(std::u16string_view text) {
-  for (char16_t c : text)
-    if (c >= 0x80) return FromUtf16(text, AnsiCodePage());
-  return std::string(text.begin(), text.end());
+void Narrow(std::u16string_view text, std::string& out) {
+  bool ascii = true;
+  for (char16_t c : text) ascii &= c < 0x80;
+  if (!ascii) {
+    out = FromUtf16(text, AnsiCodePage());
+    return;
+  }
+  out.resize(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) out[i] = static_cast<char>(text[i]);
 }
 
-std::vector<std::u16string_view> SplitPath(std::u16string_view path) {
-  std::vector<std::u16string_view> names;
+// A string value's UTF-16LE bytes as ANSI text. A trailing odd byte is no character: the
+// A functions drop it, as Windows does.
+void NarrowData(const std::vector<BYTE>& data, std::string& out) {
+  const std::size_t n = data.size() / 2;
+  out.resize(n);
+  std::size_t i = 0;
+  for (; i < n && data[2 * i + 1] == 0 && data[2 * i] < 0x80; ++i)
+    out[i] = static_cast<char>(data[2 * i]);
+  if (i == n) return;
+  std::u16string text(n, u'\0');
+  for (std::size_t i = 0; i < n; ++i)
+    text[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
+  out = FromUtf16(text, AnsiCodePage());
+}
+
+// Calls `visit` with each name of a backslash-separated path, until it returns false.
+// Windows passes over empty names: "a\\b" and "a\" open "a\b" and "a".
+template <class Visit>
+bool ForEachName(std::u16string_view path, Visit visit) {
   std::size_t start = 0;
   while (start <= path.size()) {
     std::size_t end = path.find(u'\\', start);
     if (end == std::u16string_view::npos) end = path.size();
-    // Windows passes over empty names: "a\\b" and "a\" open "a\b" and "a".
-    if (end > start) names.push_back(path.substr(start, end - start));
+    if (end > start && !visit(path.substr(start, end - start))) return false;
     start = end + 1;
   }
-  return names;
+  return true;
 }
 
 RegKey& MakePath(const std::string& utf8Path) {
   RegKey* key = &State().root;
-  const std::u16string path = Utf8ToUtf16(utf8Path);
-  for (std::u16string_view name : SplitPath(path)) key = &MakeSubkey(*key, name);
+  ForEachName(Utf8ToUtf16(utf8Path), [&](std::u16string_view name) {
+    key = &MakeSubkey(*key, name);
+    return true;
+  });
   return *key;
 }
 
@@ -137,7 +189,9 @@ void ResetRegistry(bool readAgain) {
   Registry& r = State();
   r.root = RegKey{};
   r.diagnostic.clear();
-  r.handles.clear();
+  // Every open handle becomes invalid; the serials go on, so none comes back.
+  r.slots.clear();
+  r.freeSlots.clear();
   r.state = readAgain ? LoadState::Pending : LoadState::Loaded;
   if (readAgain) ResetMachine();
   r.failure = ERROR_SUCCESS;
@@ -172,22 +226,18 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
   if (!key) return status;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
 
-  std::u16string path = Widen(lpSubKey ? lpSubKey : "");
+  thread_local std::u16string path;
+  Widen(lpSubKey ? lpSubKey : "", path);
+  std::u16string_view rest = path;
   // Windows takes one leading backslash below HKEY_CLASSES_ROOT, and no other.
-  if (hKey == HKEY_CLASSES_ROOT && !path.empty() && path[0] == u'\\') path.erase(0, 1);
-  if (!path.empty() && path[0] == u'\\') return ERROR_BAD_PATHNAME;
-  for (std::u16string_view name : SplitPath(path)) {
-    key = FindSubkey(*key, name);
-    if (!key) return ERROR_FILE_NOT_FOUND;
-  }
+  if (hKey == HKEY_CLASSES_ROOT && !rest.empty() && rest[0] == u'\\') rest.remove_prefix(1);
+  if (!rest.empty() && rest[0] == u'\\') return ERROR_BAD_PATHNAME;
+  if (!ForEachName(rest, [&](std::u16string_view name) { return (key = FindSubkey(*key, name)); }))
+    return ERROR_FILE_NOT_FOUND;
   // The tree is read-only: any right beyond reading is denied.
   if (samDesired & ~KEY_READ) return ERROR_ACCESS_DENIED;
 
-  Registry& r = State();
-  const std::uintptr_t handle = r.nextHandle;
-  r.nextHandle += 4;
-  r.handles.emplace(handle, key);
-  *phkResult = reinterpret_cast<HKEY>(handle);
+  *phkResult = Open(State(), key);
   return ERROR_SUCCESS;
 }
 
@@ -195,7 +245,10 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   LSTATUS status = ERROR_SUCCESS;
   if (!Resolve(hKey, status)) return status;
   if (hKey == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;
-  State().handles.erase(reinterpret_cast<std::uintptr_t>(hKey));
+  Registry& r = State();
+  const auto slot = static_cast<std::uint32_t>(SlotOf(r, hKey) - r.slots.data());
+  r.slots[slot].key = nullptr;
+  r.freeSlots.push_back(slot);
   return ERROR_SUCCESS;
 }
 
@@ -206,7 +259,8 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   if (!key) return status;
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
 
-  const std::u16string name = Widen(lpValueName ? lpValueName : "");
+  thread_local std::u16string name;
+  Widen(lpValueName ? lpValueName : "", name);
   const RegValue* value = FindValue(*key, name);
   if (!value) {
     // What Windows leaves in the out-parameters when there is no such value.
@@ -215,9 +269,9 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
     return ERROR_FILE_NOT_FOUND;
   }
 
-  std::string payload;
+  thread_local std::string payload;
   if (IsStringType(value->type))
-    payload = Narrow(FromLittleEndian(value->data));
+    NarrowData(value->data, payload);
   else
     payload.assign(value->data.begin(), value->data.end());
 
@@ -250,7 +304,8 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
   BuildOrder(*key);
   if (dwIndex >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
 
-  const std::string name = Narrow(key->subkeys[dwIndex]->name);
+  thread_local std::string name;
+  Narrow(key->subkeys[dwIndex]->name, name);
   // The length is in bytes of the ANSI name; a name that does not fit leaves it alone.
   if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
   std::memcpy(lpName, name.c_str(), name.size() + 1);

@@ -130,6 +130,11 @@ struct RegKey {
   std::uint64_t fillRef = 0;
   DWORD longestName = 0;
   bool orderValid = false;
+
+  // Keys come by the million and stay until the process ends: they are cut from large
+  // blocks (see regtree.cpp), not taken from the heap one by one.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* key, std::size_t size) noexcept;
 };
 
 /// `name` as the registry compares and sorts key and value names: every UTF-16 code unit

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdint>
@@ -95,7 +96,12 @@ std::size_t PlainRun(std::string_view s, char end) {
   for (; i + 8 <= s.size(); i += 8) {
     std::uint64_t w;
     std::memcpy(&w, s.data() + i, 8);
-    if ((w & kHighs) | zeroByte(w ^ backslashes) | zeroByte(w ^ ends)) break;
+    const std::uint64_t stops = (w & kHighs) | zeroByte(w ^ backslashes) | zeroByte(w ^ ends);
+    // The lowest mark is exact (a borrow only marks bytes above a true one): on a
+    // little-endian machine it is the first byte that ends the run.
+    if (stops && std::endian::native == std::endian::little)
+      return i + static_cast<std::size_t>(std::countr_zero(stops)) / 8;
+    if (stops) break;
   }
   while (i < s.size() && s[i] != end && s[i] != '\\' && static_cast<unsigned char>(s[i]) < 0x80)
     ++i;
