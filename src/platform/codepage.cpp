@@ -294,17 +294,27 @@ void ResetCodePages() {
   ResetMachine();
 }
 
-std::u16string ToUtf16(std::string_view text, UINT codePage) {
+void ToUtf16(std::string_view text, UINT codePage, std::u16string& out) {
   const PageTable* t = TableOf(codePage);
-  std::u16string out;
   if (t) Decode(*t, text, out);
+  else out.clear();
+}
+
+void FromUtf16(std::u16string_view text, UINT codePage, std::string& out) {
+  const PageTable* t = TableOf(codePage);
+  if (t) Encode(*t, text, out);
+  else out.clear();
+}
+
+std::u16string ToUtf16(std::string_view text, UINT codePage) {
+  std::u16string out;
+  ToUtf16(text, codePage, out);
   return out;
 }
 
 std::string FromUtf16(std::u16string_view text, UINT codePage) {
-  const PageTable* t = TableOf(codePage);
   std::string out;
-  if (t) Encode(*t, text, out);
+  FromUtf16(text, codePage, out);
   return out;
 }
 

@@ -27,6 +27,11 @@ std::u16string ToUtf16(std::string_view text, UINT codePage);
 /// `text` in `codePage`, as WideCharToMultiByte without flags gives it: a character the
 /// page lacks becomes Windows' best fit or '?'.
 std::string FromUtf16(std::u16string_view text, UINT codePage);
+/// The same into `out`, a buffer the caller keeps from call to call: the registry calls
+/// that the scan makes for every root key then allocate nothing. ASCII, which every page
+/// served writes as itself, takes no table.
+void ToUtf16(std::string_view text, UINT codePage, std::u16string& out);
+void FromUtf16(std::u16string_view text, UINT codePage, std::string& out);
 
 /// UTF-8 and UTF-16 of the same text; an invalid sequence becomes U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view text);

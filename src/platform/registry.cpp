@@ -109,44 +109,21 @@ bool IsStringType(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-// Names and values are mostly ASCII, which every ANSI code page the layer serves writes as
-// itself: those are copied, not looked up. `out` is the caller's buffer, kept between calls
-// so that the calls the scan makes for every root key allocate nothing.
-void Widen(std::string_view ansi, std::u16string& out) {
-  bool ascii = true;
-  for (char c : ansi) ascii &= static_cast<unsigned char>(c) < 0x80;
-  if (!ascii) {
-    out = ToUtf16(ansi, AnsiCodePage());
-    return;
-  }
-  out.resize(ansi.size());
-  for (std::size_t i = 0; i < ansi.size(); ++i) out[i] = static_cast<unsigned char>(ansi[i]);
-}
-
-void Narrow(std::u16string_view text, std::string& out) {
-  bool ascii = true;
-  for (char16_t c : text) ascii &= c < 0x80;
-  if (!ascii) {
-    out = FromUtf16(text, AnsiCodePage());
-    return;
-  }
-  out.resize(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) out[i] = static_cast<char>(text[i]);
-}
-
 // A string value's UTF-16LE bytes as ANSI text. A trailing odd byte is no character: the
 // A functions drop it, as Windows does.
+// Values are mostly ASCII, which every page writes as itself: those bytes are narrowed
+// straight, with no UTF-16 text in between.
 void NarrowData(const std::vector<BYTE>& data, std::string& out) {
   const std::size_t n = data.size() / 2;
   out.resize(n);
-  std::size_t i = 0;
-  for (; i < n && data[2 * i + 1] == 0 && data[2 * i] < 0x80; ++i)
-    out[i] = static_cast<char>(data[2 * i]);
-  if (i == n) return;
-  std::u16string text(n, u'\0');
-  for (std::size_t i = 0; i < n; ++i)
-    text[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
-  out = FromUtf16(text, AnsiCodePage());
+  std::size_t ascii = 0;
+  for (; ascii < n && data[2 * ascii + 1] == 0 && data[2 * ascii] < 0x80; ++ascii)
+    out[ascii] = static_cast<char>(data[2 * ascii]);
+  if (ascii == n) return;
+  thread_local std::u16string text;
+  text.resize(n);
+  for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
+  FromUtf16(text, CP_ACP, out);
 }
 
 // Calls `visit` with each name of a backslash-separated path, until it returns false.
@@ -227,7 +204,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
   if (!phkResult) return ERROR_INVALID_PARAMETER;
 
   thread_local std::u16string path;
-  Widen(lpSubKey ? lpSubKey : "", path);
+  ToUtf16(lpSubKey ? lpSubKey : "", CP_ACP, path);
   std::u16string_view rest = path;
   // Windows takes one leading backslash below HKEY_CLASSES_ROOT, and no other.
   if (hKey == HKEY_CLASSES_ROOT && !rest.empty() && rest[0] == u'\\') rest.remove_prefix(1);
@@ -260,7 +237,7 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
 
   thread_local std::u16string name;
-  Widen(lpValueName ? lpValueName : "", name);
+  ToUtf16(lpValueName ? lpValueName : "", CP_ACP, name);
   const RegValue* value = FindValue(*key, name);
   if (!value) {
     // What Windows leaves in the out-parameters when there is no such value.
@@ -305,7 +282,7 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
   if (dwIndex >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
 
   thread_local std::string name;
-  Narrow(key->subkeys[dwIndex]->name, name);
+  FromUtf16(key->subkeys[dwIndex]->name, CP_ACP, name);
   // The length is in bytes of the ANSI name; a name that does not fit leaves it alone.
   if (name.size() + 1 > *lpcchName) return ERROR_MORE_DATA;
   std::memcpy(lpName, name.c_str(), name.size() + 1);
