@@ -575,7 +575,10 @@ struct Parser {
 // is one; a deletion of the root takes every key): such a file is read whole, at once.
 struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   Text text;
-  mutable std::vector<SectionRef> sections;  // a root key's list is cut up when it is read
+  std::vector<SectionRef> sections;
+  // By section: the next section of the same subkey of a root key, once that root key is
+  // read (see Fill).
+  mutable std::vector<std::uint32_t> subkeyNext;
   std::vector<std::uint32_t> first;  // by root key: its first section
   bool whole = false;                // the file must be read whole
 
@@ -651,8 +654,9 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // (a subkey is there once a section names it, until one deletes it), and with which
   // spelling: each subkey is made unread, and read from its own sections when looked into,
   // so that the subkeys the scan never opens (a file type's DefaultIcon) are never built.
-  // The root key's list of sections is no longer needed then: it is cut into one list per
-  // subkey, whose first section the subkey's `fillRef` names (with kSubkeyFill).
+  // Each subkey's sections are linked in `subkeyNext`, from the first one, which the
+  // subkey's `fillRef` names (with kSubkeyFill). The root key's own list stays as it is,
+  // so that the key reads alike when it is read again after Forget.
   static constexpr std::uint64_t kSubkeyFill = std::uint64_t{1} << 63;
 
   void Fill(RegKey& key, std::uint64_t ref) const override {
@@ -665,9 +669,9 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     };
     std::vector<Subkey> found;
     std::unordered_multimap<std::uint32_t, std::size_t> byHash;  // positions in `found`
-    for (std::uint32_t s = first[ref], next; s != kNone; s = next) {
-      SectionRef& section = sections[s];
-      next = section.next;
+    if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
+    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
+      const SectionRef& section = sections[s];
       if (section.child == 0) {
         p.Replay(section.pos);
         continue;
@@ -681,10 +685,10 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
         byHash.emplace(section.child, found.size());
         sub = &found.emplace_back(Subkey{std::u16string(name), section.child, s, s, false});
       } else {
-        sections[sub->last].next = s;
+        subkeyNext[sub->last] = s;
         sub->last = s;
       }
-      section.next = kNone;
+      subkeyNext[s] = kNone;
       if (p.deleting && p.names.size() == 2) {
         sub->exists = false;
       } else if (!p.deleting && !sub->exists) {
@@ -707,7 +711,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
 
   void FillSubkey(RegKey& key, std::uint32_t firstSection) const {
     Parser& p = Replayer();
-    for (std::uint32_t s = firstSection; s != kNone; s = sections[s].next) p.Replay(sections[s].pos);
+    for (std::uint32_t s = firstSection; s != kNone; s = subkeyNext[s]) p.Replay(sections[s].pos);
     if (p.machine.subkeys.empty()) return;
     RegKey* built = FindSubkey(*p.machine.subkeys.front(), key.name);
     if (!built) return;

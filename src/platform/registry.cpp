@@ -25,13 +25,21 @@ struct Registry {
   // Open keys by slot; a closed slot is reused, with a new serial. A handle carries both,
   // so that a handle value is never reused and a closed handle stays invalid. The scan
   // opens and closes a key for every root key: this costs no allocation each time.
+  // `top` is the subkey of the classes root that the key lies in (or is), null for the
+  // root itself.
   struct Slot {
     RegKey* key = nullptr;
+    RegKey* top = nullptr;
     std::uint32_t serial = 0;
   };
   std::vector<Slot> slots;
   std::vector<std::uint32_t> freeSlots;
   std::uint32_t nextSerial = 1;
+  // The last root key whose handles were all closed. It is forgotten (given back to its
+  // source) once another one is: the scan reads each root key a few times in a row (its
+  // command, its description, its icon), and a million of them once each, so keeping one
+  // spares reading it again, and keeping all would hold the whole source in memory.
+  RegKey* idle = nullptr;
   // The line about a registry that could not be loaded, until the process ends.
   std::string diagnostic;
 };
@@ -63,7 +71,7 @@ void Load(Registry& r) {
 }
 
 // A handle is (serial << 32 | slot << 4): above every predefined key, and never zero.
-HKEY Open(Registry& r, RegKey* key) {
+HKEY Open(Registry& r, RegKey* key, RegKey* top) {
   std::uint32_t slot;
   if (r.freeSlots.empty()) {
     slot = static_cast<std::uint32_t>(r.slots.size());
@@ -72,7 +80,7 @@ HKEY Open(Registry& r, RegKey* key) {
     slot = r.freeSlots.back();
     r.freeSlots.pop_back();
   }
-  r.slots[slot] = {key, r.nextSerial++};
+  r.slots[slot] = {key, top, r.nextSerial++};
   const std::uint64_t value = std::uint64_t{r.slots[slot].serial} << 32 | std::uint64_t{slot} << 4;
   return reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(value));
 }
@@ -85,9 +93,15 @@ Registry::Slot* SlotOf(Registry& r, HKEY hKey) {
   return s.key && s.serial == value >> 32 ? &s : nullptr;
 }
 
+bool InUse(const Registry& r, const RegKey* top) {
+  for (const Registry::Slot& s : r.slots)
+    if (s.key && s.top == top) return true;
+  return false;
+}
+
 // The key behind a handle, loading the registry on first use of HKEY_CLASSES_ROOT;
-// null with `status` set when the handle is no key.
-RegKey* Resolve(HKEY hKey, LSTATUS& status) {
+// null with `status` set when the handle is no key. `top` is set as in Registry::Slot.
+RegKey* Resolve(HKEY hKey, LSTATUS& status, RegKey** top = nullptr) {
   Registry& r = State();
   if (hKey == HKEY_CLASSES_ROOT) {
     if (r.state == LoadState::Pending) Load(r);
@@ -95,6 +109,7 @@ RegKey* Resolve(HKEY hKey, LSTATUS& status) {
       status = r.failure;
       return nullptr;
     }
+    if (top) *top = nullptr;
     return &r.root;
   }
   Registry::Slot* slot = SlotOf(r, hKey);
@@ -102,6 +117,7 @@ RegKey* Resolve(HKEY hKey, LSTATUS& status) {
     status = ERROR_INVALID_HANDLE;
     return nullptr;
   }
+  if (top) *top = slot->top;
   return slot->key;
 }
 
@@ -169,6 +185,7 @@ void ResetRegistry(bool readAgain) {
   // Every open handle becomes invalid; the serials go on, so none comes back.
   r.slots.clear();
   r.freeSlots.clear();
+  r.idle = nullptr;
   r.state = readAgain ? LoadState::Pending : LoadState::Loaded;
   if (readAgain) ResetMachine();
   r.failure = ERROR_SUCCESS;
@@ -199,7 +216,8 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
                              PHKEY phkResult) {
   if (phkResult) *phkResult = nullptr;
   LSTATUS status = ERROR_SUCCESS;
-  RegKey* key = Resolve(hKey, status);
+  RegKey* top = nullptr;
+  RegKey* key = Resolve(hKey, status, &top);
   if (!key) return status;
   if (!phkResult) return ERROR_INVALID_PARAMETER;
 
@@ -209,12 +227,22 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
   // Windows takes one leading backslash below HKEY_CLASSES_ROOT, and no other.
   if (hKey == HKEY_CLASSES_ROOT && !rest.empty() && rest[0] == u'\\') rest.remove_prefix(1);
   if (!rest.empty() && rest[0] == u'\\') return ERROR_BAD_PATHNAME;
-  if (!ForEachName(rest, [&](std::u16string_view name) { return (key = FindSubkey(*key, name)); }))
-    return ERROR_FILE_NOT_FOUND;
+  Registry& r = State();
+  const bool found = ForEachName(rest, [&](std::u16string_view name) {
+    key = FindSubkey(*key, name);
+    if (key && !top) top = key;
+    return key != nullptr;
+  });
   // The tree is read-only: any right beyond reading is denied.
-  if (samDesired & ~KEY_READ) return ERROR_ACCESS_DENIED;
-
-  *phkResult = Open(State(), key);
+  const LSTATUS result = !found                    ? ERROR_FILE_NOT_FOUND
+                         : samDesired & ~KEY_READ ? ERROR_ACCESS_DENIED
+                                                  : ERROR_SUCCESS;
+  if (result != ERROR_SUCCESS) {
+    // A root key read only to find that nothing is below it is not kept either.
+    if (top && top != r.idle && !InUse(r, top)) Forget(*top);
+    return result;
+  }
+  *phkResult = Open(r, key, top);
   return ERROR_SUCCESS;
 }
 
@@ -224,8 +252,13 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
   if (hKey == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;
   Registry& r = State();
   const auto slot = static_cast<std::uint32_t>(SlotOf(r, hKey) - r.slots.data());
+  RegKey* top = r.slots[slot].top;
   r.slots[slot].key = nullptr;
   r.freeSlots.push_back(slot);
+  if (top && top != r.idle && !InUse(r, top)) {
+    if (r.idle && !InUse(r, r.idle)) Forget(*r.idle);
+    r.idle = top;
+  }
   return ERROR_SUCCESS;
 }
 

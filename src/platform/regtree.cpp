@@ -201,15 +201,33 @@ void RegValues::Erase(std::u16string_view name) {
 }
 
 void Fill(RegKey& key) {
-  if (!key.filler) return;
-  // Taken first: the filler works with the functions that call Fill.
-  const std::shared_ptr<const KeyFiller> filler = std::move(key.filler);
-  key.filler = nullptr;
-  filler->Fill(key, key.fillRef);
+  if (!key.filler || key.read) return;
+  // Marked first: the filler works with the functions that call Fill, and what it sets
+  // through them is the key's content, not a change of it.
+  key.read = key.filling = true;
+  key.filler->Fill(key, key.fillRef);
+  key.filling = false;
+}
+
+namespace {
+// `key` is about to change: from now on its content is no longer its source's alone.
+void Changing(RegKey& key) {
+  Fill(key);
+  if (!key.filling) key.filler = nullptr;
+}
+}  // namespace
+
+void Forget(RegKey& key) {
+  if (!key.filler || !key.read || key.filling) return;
+  key.values = RegValues{};
+  std::vector<std::unique_ptr<RegKey>>().swap(key.subkeys);
+  key.lookup.reset();
+  key.orderValid = false;
+  key.read = false;
 }
 
 RegKey* FindSubkey(RegKey& key, std::u16string_view name) {
-  if (key.filler && !key.filler->MayHaveSubkey(key.fillRef, name)) return nullptr;
+  if (key.filler && !key.read && !key.filler->MayHaveSubkey(key.fillRef, name)) return nullptr;
   Fill(key);
   // A key with many subkeys that is looked into more than a few times gets a hash table,
   // so that a scan of every root key does not search among them all each time: made once
@@ -242,7 +260,7 @@ RegKey* FindSubkey(RegKey& key, std::u16string_view name) {
 }
 
 RegKey& MakeSubkey(RegKey& key, std::u16string_view name) {
-  Fill(key);
+  Changing(key);
   auto it = Place(key, name);
   if (RegKey* found = Found(key, it, name)) return *found;
   auto sub = std::make_unique<RegKey>();
@@ -262,7 +280,7 @@ RegKey& MakeLazySubkey(RegKey& key, std::u16string_view name,
 }
 
 void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys) {
-  Fill(key);
+  Changing(key);
   // The last of equal names wins: a stable sort keeps them in the order given. A source
   // mostly lists its keys sorted, or in a few sorted runs: those are merged, not sorted.
   std::vector<std::size_t> runs{0};
@@ -307,7 +325,7 @@ void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys) {
 }
 
 void DeleteSubkey(RegKey& key, std::u16string_view name) {
-  Fill(key);
+  Changing(key);
   auto it = Place(key, name);
   if (!Found(key, it, name)) return;
   key.subkeys.erase(it);
@@ -321,17 +339,17 @@ RegValue* FindValue(RegKey& key, std::u16string_view name) {
 }
 
 void SetValue(RegKey& key, RegValue value) {
-  Fill(key);
+  Changing(key);
   key.values.Set(std::move(value));
 }
 
 void DeleteValue(RegKey& key, std::u16string_view name) {
-  Fill(key);
+  Changing(key);
   key.values.Erase(name);
 }
 
 void MergeClasses(RegKey& machine, RegKey&& user) {
-  Fill(machine);
+  Changing(machine);
   Fill(user);
   if (user.subkeys.empty()) return;
   // Both lists are sorted: one walk along them puts each of the user's keys in its place.
@@ -349,7 +367,7 @@ void MergeClasses(RegKey& machine, RegKey&& user) {
     } else {
       RegKey& target = **a;
       RegKey& sub = **b++;
-      Fill(target);
+      Changing(target);
       Fill(sub);
       target.name = std::move(sub.name);
       target.values = std::move(sub.values);

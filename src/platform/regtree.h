@@ -13,8 +13,9 @@
 //     `fillRef` is the loader's own number for where the content is (an offset, a cell).
 //   - KeyFiller::Fill(key, ref) then sets the key's values and subkeys with the functions
 //     below, exactly as an eager loader would have; it may make the subkeys lazy in turn.
-//     It runs at most once per key, and must not fail for a source that loaded: check the
-//     whole source while loading, so that a broken one is reported before any output.
+//     It must not fail for a source that loaded: check the whole source while loading, so
+//     that a broken one is reported before any output. It may run again for the same key
+//     after Forget, and must then give the same content.
 //   - KeyFiller::MayHaveSubkey(ref, name) may answer "no" without reading the key (from a
 //     hash of the names below it, say): the scan asks every root key for shell\open\command,
 //     and a root key such as CLSID with a million keys below it is then never read.
@@ -23,6 +24,10 @@
 // Every function below reads a key before it looks inside it; code that walks `values` or
 // `subkeys` itself calls Fill(key) first. Only `name` is there without reading. MergeClasses
 // moves a key that only one side has as it is, unread.
+// A key read from its source can be given back to it with Forget: the scan reads two thirds
+// of a million root keys once each, and keeping all it read would take more memory than the
+// source. A key that anything changed after it was read (a merge, a test's key) keeps its
+// content: the functions below that change a key drop its filler.
 #pragma once
 
 #include <windows.h>
@@ -116,8 +121,9 @@ struct SubkeyLookup {
 
 /// One key: its name with its letter case, its values in the order they were set, and its
 /// subkeys, sorted by FoldKeyName of their names, which is the order in which Windows
-/// enumerates them. While `filler` is set the key is unread and `values` and `subkeys`
-/// are empty. `longestName` is a cache that BuildOrder makes current when `orderValid`
+/// enumerates them. While `filler` is set and `read` is not, the key is unread and `values`
+/// and `subkeys` are empty; `filler` stays once the key is read, so that Forget can make it
+/// unread again. `longestName` is a cache that BuildOrder makes current when `orderValid`
 /// is false; `lookup` is one that FindSubkey makes for a key that is looked into often.
 /// Every change of `subkeys` made through the functions below clears both; a filler that
 /// sets `subkeys` of the key it fills itself has nothing to clear.
@@ -130,6 +136,8 @@ struct RegKey {
   std::uint64_t fillRef = 0;
   DWORD longestName = 0;
   bool orderValid = false;
+  bool read = false;     // the filler has run
+  bool filling = false;  // the filler is running: what it sets is no change
 
   // Keys come by the million and stay until the process ends: they are cut from large
   // blocks (see regtree.cpp), not taken from the heap one by one.
@@ -147,8 +155,12 @@ std::uint32_t HashKeyName(std::u16string_view name);
 /// <0, 0, >0 as FoldKeyName(a) sorts before, with or after FoldKeyName(b).
 int CompareKeyNames(std::u16string_view a, std::u16string_view b);
 
-/// Reads a lazy key (runs its filler once); a key that is read already is left alone.
+/// Reads a lazy key (runs its filler); a key that is read already is left alone.
 void Fill(RegKey& key);
+/// Makes a key that its filler read, and nothing changed since, unread again: its values
+/// and subkeys, and everything below them, are freed. Any other key is left alone. No
+/// pointer into what was below the key may be in use.
+void Forget(RegKey& key);
 
 /// The subkey `name` (any letter case) of `key`, or null.
 RegKey* FindSubkey(RegKey& key, std::u16string_view name);
