@@ -512,9 +512,11 @@ class HiveFiller : public KeyFiller, public std::enable_shared_from_this<HiveFil
     std::vector<std::unique_ptr<RegKey>> subkeys;
     subkeys.reserve(children.size());
     bool sorted = true;
+    std::u16string name;
     for (Node child : children) {
       auto sub = std::make_unique<RegKey>();
-      KeyName(hive, child, sub->name);
+      KeyName(hive, child, name);
+      sub->name = name;
       sub->filler = shared_from_this();
       sub->fillRef = child;
       if (!subkeys.empty() && CompareKeyNames(subkeys.back()->name, sub->name) >= 0)

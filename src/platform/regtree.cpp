@@ -39,7 +39,7 @@ constexpr std::size_t kLookupFrom = 64;
 // The position of the subkey that `name` folds like, or where it would go.
 std::vector<std::unique_ptr<RegKey>>::iterator Place(RegKey& key, std::u16string_view name) {
   // Loaders mostly add subkeys in sorted order: look at the last one first.
-  auto& subkeys = key.subkeys;
+  auto& subkeys = key.subkeys.Edit();
   if (!subkeys.empty()) {
     const int c = CompareKeyNames(subkeys.back()->name, name);
     if (c < 0) return subkeys.end();
@@ -53,7 +53,8 @@ std::vector<std::unique_ptr<RegKey>>::iterator Place(RegKey& key, std::u16string
 
 RegKey* Found(RegKey& key, std::vector<std::unique_ptr<RegKey>>::iterator it,
               std::u16string_view name) {
-  return it != key.subkeys.end() && CompareKeyNames((*it)->name, name) == 0 ? it->get() : nullptr;
+  return it != key.subkeys.Edit().end() && CompareKeyNames((*it)->name, name) == 0 ? it->get()
+                                                                                 : nullptr;
 }
 
 bool Before(const std::unique_ptr<RegKey>& a, const std::unique_ptr<RegKey>& b) {
@@ -144,60 +145,67 @@ int CompareKeyNames(std::u16string_view a, std::u16string_view b) {
 }
 
 std::size_t RegValues::Position(std::u16string_view name) {
-  if (!long_ && list_.size() >= kIndexFrom) {
-    long_ = std::make_unique<Long>();
-    for (std::size_t i = 0; i < list_.size(); ++i)
-      long_->index.emplace(FoldKeyName(list_[i].name), i);
+  if (!body_) return 0;
+  std::vector<RegValue>& list = body_->list;
+  std::unique_ptr<Long>& index = body_->index;
+  if (!index && list.size() >= kIndexFrom) {
+    index = std::make_unique<Long>();
+    for (std::size_t i = 0; i < list.size(); ++i) index->index.emplace(FoldKeyName(list[i].name), i);
   }
-  if (long_) {
-    auto it = long_->index.find(FoldKeyName(name));
-    return it == long_->index.end() ? list_.size() : it->second;
+  if (index) {
+    auto it = index->index.find(FoldKeyName(name));
+    return it == index->index.end() ? list.size() : it->second;
   }
-  for (std::size_t i = 0; i < list_.size(); ++i)
-    if (CompareKeyNames(list_[i].name, name) == 0) return i;
-  return list_.size();
+  for (std::size_t i = 0; i < list.size(); ++i)
+    if (CompareKeyNames(list[i].name, name) == 0) return i;
+  return list.size();
 }
 
 RegValue* RegValues::Find(std::u16string_view name) {
   const std::size_t i = Position(name);
-  return i < list_.size() ? &list_[i] : nullptr;
+  return i < Count() ? &body_->list[i] : nullptr;
 }
 
 void RegValues::Set(RegValue value) {
   const std::size_t i = Position(value.name);
-  if (i < list_.size()) {
-    list_[i].type = value.type;
-    list_[i].data = std::move(value.data);
+  if (i < Count()) {
+    body_->list[i].type = value.type;
+    body_->list[i].data = std::move(value.data);
     return;
   }
-  if (long_) long_->index.emplace(FoldKeyName(value.name), list_.size());
+  if (!body_) body_ = std::make_unique<Body>();
+  std::vector<RegValue>& list = body_->list;
+  std::unique_ptr<Long>& index = body_->index;
+  if (index) index->index.emplace(FoldKeyName(value.name), list.size());
   try {
-    list_.push_back(std::move(value));
-    if (long_ && !long_->gap.empty()) long_->gap.push_back(false);
+    list.push_back(std::move(value));
+    if (index && !index->gap.empty()) index->gap.push_back(false);
   } catch (...) {
-    long_.reset();  // no index entry without its value; made again on the next look-up
+    index.reset();  // no index entry without its value; made again on the next look-up
     throw;
   }
 }
 
 void RegValues::Erase(std::u16string_view name) {
   const std::size_t i = Position(name);
-  if (i == list_.size()) return;
-  if (!long_) {
-    list_.erase(list_.begin() + static_cast<std::ptrdiff_t>(i));
+  if (i == Count()) return;
+  std::vector<RegValue>& list = body_->list;
+  std::unique_ptr<Long>& index = body_->index;
+  if (!index) {
+    list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
     return;
   }
-  long_->index.erase(FoldKeyName(name));
-  if (long_->gap.empty()) long_->gap.assign(list_.size(), false);
-  long_->gap[i] = true;
-  list_[i] = RegValue{};
-  if (++long_->gaps * 2 <= list_.size()) return;
+  index->index.erase(FoldKeyName(name));
+  if (index->gap.empty()) index->gap.assign(list.size(), false);
+  index->gap[i] = true;
+  list[i] = RegValue{};
+  if (++index->gaps * 2 <= list.size()) return;
   // Half the list is gaps: the values close up, and the index is made again when needed.
   std::size_t kept = 0;
-  for (std::size_t k = 0; k < list_.size(); ++k)
-    if (!long_->gap[k]) list_[kept++] = std::move(list_[k]);
-  list_.resize(kept);
-  long_.reset();
+  for (std::size_t k = 0; k < list.size(); ++k)
+    if (!index->gap[k]) list[kept++] = std::move(list[k]);
+  list.resize(kept);
+  index.reset();
 }
 
 void Fill(RegKey& key) {
@@ -220,8 +228,7 @@ void Changing(RegKey& key) {
 void Forget(RegKey& key) {
   if (!key.filler || !key.read || key.filling) return;
   key.values = RegValues{};
-  std::vector<std::unique_ptr<RegKey>>().swap(key.subkeys);
-  key.lookup.reset();
+  key.subkeys = SubkeyList{};
   key.orderValid = false;
   key.read = false;
 }
@@ -235,8 +242,7 @@ RegKey* FindSubkey(RegKey& key, std::u16string_view name) {
   // over them even while a loader adds and looks alternately.
   const std::size_t n = key.subkeys.size();
   if (n >= kLookupFrom) {
-    if (!key.lookup) key.lookup = std::make_unique<SubkeyLookup>();
-    SubkeyLookup& l = *key.lookup;
+    SubkeyLookup& l = key.subkeys.MakeLookup();
     if (l.slots.empty() && ++l.looks * 16 >= n) {
       std::size_t size = 64;
       while (size < 2 * n) size *= 2;
@@ -248,14 +254,22 @@ RegKey* FindSubkey(RegKey& key, std::u16string_view name) {
       }
     }
     if (!l.slots.empty()) {
+      // A scan looks at a large key's subkeys in their order, each after the one before:
+      // the subkey after the last one found is compared first, and a hit spares the table,
+      // whose slots lie all over a table of megabytes.
+      if (l.next < n && CompareKeyNames(key.subkeys[l.next]->name, name) == 0)
+        return key.subkeys[l.next++].get();
       const std::size_t mask = l.slots.size() - 1;
       for (std::size_t at = HashKeyName(name) & mask; l.slots[at] != UINT32_MAX;
            at = (at + 1) & mask)
-        if (CompareKeyNames(key.subkeys[l.slots[at]]->name, name) == 0)
+        if (CompareKeyNames(key.subkeys[l.slots[at]]->name, name) == 0) {
+          l.next = l.slots[at] + 1;
           return key.subkeys[l.slots[at]].get();
+        }
       return nullptr;
     }
   }
+  if (key.subkeys.empty()) return nullptr;
   return Found(key, Place(key, name), name);
 }
 
@@ -266,8 +280,8 @@ RegKey& MakeSubkey(RegKey& key, std::u16string_view name) {
   auto sub = std::make_unique<RegKey>();
   sub->name = name;
   key.orderValid = false;
-  key.lookup.reset();
-  return **key.subkeys.insert(it, std::move(sub));
+  key.subkeys.DropLookup();
+  return **key.subkeys.Edit().insert(it, std::move(sub));
 }
 
 RegKey& MakeLazySubkey(RegKey& key, std::u16string_view name,
@@ -306,16 +320,17 @@ void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys) {
   subkeys.resize(kept);
   if (subkeys.empty()) return;
   key.orderValid = false;
-  key.lookup.reset();
+  key.subkeys.DropLookup();
   if (key.subkeys.empty()) {
     key.subkeys = std::move(subkeys);
     return;
   }
   std::vector<std::unique_ptr<RegKey>> merged;
   merged.reserve(key.subkeys.size() + subkeys.size());
-  auto a = key.subkeys.begin(), b = subkeys.begin();
-  while (a != key.subkeys.end() || b != subkeys.end()) {
-    const int c = a == key.subkeys.end()  ? 1
+  auto& old = key.subkeys.Edit();
+  auto a = old.begin(), b = subkeys.begin();
+  while (a != old.end() || b != subkeys.end()) {
+    const int c = a == old.end()          ? 1
                   : b == subkeys.end()    ? -1
                                           : CompareKeyNames((*a)->name, (*b)->name);
     if (c == 0) ++a;  // replaced by the new one
@@ -326,11 +341,12 @@ void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys) {
 
 void DeleteSubkey(RegKey& key, std::u16string_view name) {
   Changing(key);
+  if (key.subkeys.empty()) return;
   auto it = Place(key, name);
   if (!Found(key, it, name)) return;
-  key.subkeys.erase(it);
+  key.subkeys.Edit().erase(it);
   key.orderValid = false;
-  key.lookup.reset();
+  key.subkeys.DropLookup();
 }
 
 RegValue* FindValue(RegKey& key, std::u16string_view name) {
@@ -355,10 +371,12 @@ void MergeClasses(RegKey& machine, RegKey&& user) {
   // Both lists are sorted: one walk along them puts each of the user's keys in its place.
   std::vector<std::unique_ptr<RegKey>> merged;
   merged.reserve(machine.subkeys.size() + user.subkeys.size());
-  auto a = machine.subkeys.begin(), b = user.subkeys.begin();
-  while (a != machine.subkeys.end() || b != user.subkeys.end()) {
-    const int c = a == machine.subkeys.end()  ? 1
-                  : b == user.subkeys.end()   ? -1
+  auto& mine = machine.subkeys.Edit();
+  auto& theirs = user.subkeys.Edit();
+  auto a = mine.begin(), b = theirs.begin();
+  while (a != mine.end() || b != theirs.end()) {
+    const int c = a == mine.end()    ? 1
+                  : b == theirs.end() ? -1
                                               : CompareKeyNames((*a)->name, (*b)->name);
     if (c < 0) {
       merged.push_back(std::move(*a++));
@@ -377,8 +395,7 @@ void MergeClasses(RegKey& machine, RegKey&& user) {
   }
   machine.subkeys = std::move(merged);
   machine.orderValid = false;
-  machine.lookup.reset();
-  user.subkeys.clear();
+  user.subkeys = SubkeyList{};
 }
 
 void BuildOrder(RegKey& key) {

@@ -50,18 +50,71 @@ struct RegValue {
   std::vector<BYTE> data;
 };
 
+/// A key's name: its UTF-16 units, held in place up to kInPlace of them (nearly every name
+/// of the classes), else on the heap. A registry of a million root keys holds a million
+/// names: one heap block less for each, and a key eight bytes smaller than with a string.
+class KeyName {
+ public:
+  static constexpr std::size_t kInPlace = 14;
+  KeyName() = default;
+  KeyName(std::u16string_view text) { Assign(text); }  // NOLINT: a name is its text
+  KeyName(const KeyName& other) { Assign(other); }
+  KeyName(KeyName&& other) noexcept : units_(other.units_), size_(other.size_) { other.size_ = 0; }
+  KeyName& operator=(std::u16string_view text) {
+    Assign(text);
+    return *this;
+  }
+  KeyName& operator=(const KeyName& other) { return *this = std::u16string_view(other); }
+  KeyName& operator=(KeyName&& other) noexcept {
+    std::swap(units_, other.units_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ~KeyName() { Free(); }
+
+  operator std::u16string_view() const { return {data(), size_}; }  // NOLINT
+  const char16_t* data() const { return size_ > kInPlace ? units_.heap : units_.here; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  char16_t operator[](std::size_t i) const { return data()[i]; }
+  friend bool operator==(const KeyName& a, std::u16string_view b) {
+    return std::u16string_view(a) == b;
+  }
+
+ private:
+  void Assign(std::u16string_view text) {
+    if (text.data() == data()) return;
+    char16_t* heap = text.size() > kInPlace ? new char16_t[text.size()] : nullptr;
+    Free();
+    char16_t* to = heap ? heap : units_.here;
+    if (heap) units_.heap = heap;
+    std::copy(text.begin(), text.end(), to);
+    size_ = static_cast<std::uint32_t>(text.size());
+  }
+  void Free() {
+    if (size_ > kInPlace) delete[] units_.heap;
+    size_ = 0;
+  }
+  union Units {
+    char16_t here[kInPlace];
+    char16_t* heap;
+  } units_{};
+  std::uint32_t size_ = 0;
+};
+
 /// The values of one key in the order they were set. A key with many values gets an index
 /// by FoldKeyName of their names, so that it is still read and written in constant time,
 /// and a value removed from it leaves a gap until gaps are half the list. A key with few
 /// values is looked through, and costs no more than its list. The functions below keep
-/// the list and the index in step.
+/// the list and the index in step. A key without values holds a null pointer only: most
+/// keys of a large registry are never read and hold none.
 class RegValues {
  public:
   class Iterator {
    public:
     Iterator(const RegValues& owner, std::size_t at) : owner_(&owner), at_(at) { Skip(); }
-    const RegValue& operator*() const { return owner_->list_[at_]; }
-    const RegValue* operator->() const { return &owner_->list_[at_]; }
+    const RegValue& operator*() const { return owner_->body_->list[at_]; }
+    const RegValue* operator->() const { return &owner_->body_->list[at_]; }
     Iterator& operator++() {
       ++at_;
       Skip();
@@ -71,15 +124,15 @@ class RegValues {
 
    private:
     void Skip() {
-      while (at_ < owner_->list_.size() && owner_->Gap(at_)) ++at_;
+      while (at_ < owner_->Count() && owner_->Gap(at_)) ++at_;
     }
     const RegValues* owner_;
     std::size_t at_;
   };
 
   Iterator begin() const { return Iterator(*this, 0); }
-  Iterator end() const { return Iterator(*this, list_.size()); }
-  std::size_t size() const { return list_.size() - (long_ ? long_->gaps : 0); }
+  Iterator end() const { return Iterator(*this, Count()); }
+  std::size_t size() const { return Count() - (body_ && body_->index ? body_->index->gaps : 0); }
 
   RegValue* Find(std::u16string_view name);
   void Set(RegValue value);
@@ -91,11 +144,17 @@ class RegValues {
     std::vector<bool> gap;  // empty while there is no gap
     std::size_t gaps = 0;
   };
-  bool Gap(std::size_t i) const { return long_ && !long_->gap.empty() && long_->gap[i]; }
+  struct Body {
+    std::vector<RegValue> list;
+    std::unique_ptr<Long> index;
+  };
+  std::size_t Count() const { return body_ ? body_->list.size() : 0; }
+  bool Gap(std::size_t i) const {
+    return body_->index && !body_->index->gap.empty() && body_->index->gap[i];
+  }
   std::size_t Position(std::u16string_view name);
 
-  std::vector<RegValue> list_;
-  std::unique_ptr<Long> long_;
+  std::unique_ptr<Body> body_;
 };
 
 struct RegKey;
@@ -117,6 +176,58 @@ class KeyFiller {
 struct SubkeyLookup {
   std::vector<std::uint32_t> slots;  // positions in `subkeys`, UINT32_MAX for none
   std::size_t looks = 0;             // look-ups since the last change
+  std::uint32_t next = 0;            // the position after the last subkey found
+};
+
+/// The subkeys of a key, as a vector of them, with the look-up table that FindSubkey makes
+/// for a key with many. A key without subkeys holds a null pointer only. Reading goes
+/// through the vector's own interface (`keys()`, or the few forwarders below); changing
+/// through `Edit()`, which makes the list when there is none.
+class SubkeyList {
+ public:
+  using Keys = std::vector<std::unique_ptr<RegKey>>;
+  SubkeyList() = default;
+  SubkeyList& operator=(Keys&& keys) {
+    if (keys.empty()) {
+      body_.reset();
+    } else {
+      Edit() = std::move(keys);
+      body_->lookup.reset();
+    }
+    return *this;
+  }
+  const Keys& keys() const { return body_ ? body_->keys : None(); }
+  Keys& Edit() {
+    if (!body_) body_ = std::make_unique<Body>();
+    return body_->keys;
+  }
+  std::size_t size() const { return keys().size(); }
+  bool empty() const { return keys().empty(); }
+  const std::unique_ptr<RegKey>& operator[](std::size_t i) const { return keys()[i]; }
+  const std::unique_ptr<RegKey>& front() const { return keys().front(); }
+  Keys::const_iterator begin() const { return keys().begin(); }
+  Keys::const_iterator end() const { return keys().end(); }
+  /// The look-up table, null until FindSubkey makes one.
+  SubkeyLookup* Lookup() const { return body_ ? body_->lookup.get() : nullptr; }
+  SubkeyLookup& MakeLookup() {
+    Edit();
+    if (!body_->lookup) body_->lookup = std::make_unique<SubkeyLookup>();
+    return *body_->lookup;
+  }
+  void DropLookup() {
+    if (body_) body_->lookup.reset();
+  }
+
+ private:
+  struct Body {
+    Keys keys;
+    std::unique_ptr<SubkeyLookup> lookup;
+  };
+  static const Keys& None() {
+    static const Keys none;
+    return none;
+  }
+  std::unique_ptr<Body> body_;
 };
 
 /// One key: its name with its letter case, its values in the order they were set, and its
@@ -124,14 +235,13 @@ struct SubkeyLookup {
 /// enumerates them. While `filler` is set and `read` is not, the key is unread and `values`
 /// and `subkeys` are empty; `filler` stays once the key is read, so that Forget can make it
 /// unread again. `longestName` is a cache that BuildOrder makes current when `orderValid`
-/// is false; `lookup` is one that FindSubkey makes for a key that is looked into often.
-/// Every change of `subkeys` made through the functions below clears both; a filler that
-/// sets `subkeys` of the key it fills itself has nothing to clear.
+/// is false; the subkeys' look-up table is one that FindSubkey makes for a key that is
+/// looked into often. Every change of `subkeys` made through the functions below clears
+/// both; a filler that sets `subkeys` of the key it fills itself has nothing to clear.
 struct RegKey {
-  std::u16string name;
+  KeyName name;
   RegValues values;
-  std::vector<std::unique_ptr<RegKey>> subkeys;
-  std::unique_ptr<SubkeyLookup> lookup;
+  SubkeyList subkeys;
   std::shared_ptr<const KeyFiller> filler;
   std::uint64_t fillRef = 0;
   DWORD longestName = 0;
