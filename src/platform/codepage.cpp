@@ -10,6 +10,7 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -262,7 +263,8 @@ void Encode(const PageTable& t, std::u16string_view text, std::string& out,
   if (out.size() < 2 * text.size()) out.resize(2 * text.size());
   std::size_t n = 0;
   if (usedDefault) *usedDefault = FALSE;
-  for (; n < text.size() && text[n] < 0x80; ++n) out[n] = static_cast<char>(text[n]);
+  static_assert(std::endian::native == std::endian::little, "UTF-16 in memory is UTF-16LE");
+  n = NarrowAscii(reinterpret_cast<const unsigned char*>(text.data()), text.size(), out.data());
   for (const char16_t c : text.substr(n)) {
     const std::uint16_t code = t.narrow[c];
     if ((defaultChar || usedDefault) && code == t.defaultChar && t.single[code & 0xFF] != c) {
@@ -425,6 +427,23 @@ std::size_t WidenAscii(std::string_view text, char16_t* out) {
   }
 #endif
   for (; i < n && static_cast<unsigned char>(in[i]) < 0x80; ++i) out[i] = static_cast<char16_t>(in[i]);
+  return i;
+}
+
+std::size_t NarrowAscii(const unsigned char* le, std::size_t units, char* out) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i beyondAscii = _mm_set1_epi16(static_cast<short>(0xFF80));
+  for (; i + 16 <= units; i += 16) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(le + 2 * i));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(le + 2 * i + 16));
+    const __m128i wide = _mm_and_si128(_mm_or_si128(low, high), beyondAscii);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi16(wide, zero)) != 0xFFFF) break;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packus_epi16(low, high));
+  }
+#endif
+  for (; i < units && le[2 * i + 1] == 0 && le[2 * i] < 0x80; ++i) out[i] = static_cast<char>(le[2 * i]);
   return i;
 }
 

@@ -42,6 +42,12 @@ std::string Utf16ToUtf8(std::u16string_view text);
 /// are mostly ASCII: this takes them 16 bytes at a time, with no table.
 std::size_t WidenAscii(std::string_view text, char16_t* out);
 
+/// The reverse: narrows `units` UTF-16LE code units at `le` (two bytes each, low byte
+/// first, as the registry keeps strings) into `out` while they are ASCII; returns how many
+/// it narrowed. The scan reads a command, a description or a type name from every key it
+/// opens: this takes them 16 at a time.
+std::size_t NarrowAscii(const unsigned char* le, std::size_t units, char* out);
+
 /// A UTF-16 code unit upper-cased as Windows' CharUpperW does.
 char16_t UpperChar(char16_t c);
 

@@ -132,10 +132,7 @@ bool IsStringType(DWORD type) {
 void NarrowData(const std::vector<BYTE>& data, std::string& out) {
   const std::size_t n = data.size() / 2;
   out.resize(n);
-  std::size_t ascii = 0;
-  for (; ascii < n && data[2 * ascii + 1] == 0 && data[2 * ascii] < 0x80; ++ascii)
-    out[ascii] = static_cast<char>(data[2 * ascii]);
-  if (ascii == n) return;
+  if (NarrowAscii(data.data(), n, out.data()) == n) return;
   thread_local std::u16string text;
   text.resize(n);
   for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
