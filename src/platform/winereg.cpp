@@ -135,6 +135,15 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
+// An ASCII name as it stands in the file against a name of ours.
+bool EqualNoCase(std::string_view ascii, std::u16string_view b) {
+  if (ascii.size() != b.size()) return false;
+  for (std::size_t i = 0; i < b.size(); ++i)
+    if (ascii[i] != b[i] && UpperChar(static_cast<char16_t>(ascii[i])) != UpperChar(b[i]))
+      return false;
+  return true;
+}
+
 // A string's bytes as the registry keeps them, with its terminating null character.
 std::vector<BYTE> LittleEndianWithNull(std::u16string_view text) {
   std::vector<BYTE> bytes(text.size() * 2 + 2);
@@ -165,9 +174,18 @@ struct SectionRef {
 };
 constexpr std::uint32_t kNone = UINT32_MAX;
 
-std::uint32_t NameHash(std::u16string_view name) {
+// HashKeyName, of a name in UTF-16 or of an ASCII name as it stands in the file; ASCII
+// is folded here, without a call for each letter.
+template <class Name>
+std::uint32_t NameHash(Name name) {
   std::uint32_t h = 2166136261u;
-  for (char16_t c : name) h = (h ^ FoldKeyChar(c)) * 16777619u;
+  for (const auto c : name) {
+    const auto unit = static_cast<char16_t>(c);
+    const char16_t folded = unit >= u'a' && unit <= u'z' ? unit - 0x20
+                            : unit < 0x80                ? unit
+                                                         : FoldKeyChar(unit);
+    h = (h ^ folded) * 16777619u;
+  }
   return h ? h : 1;
 }
 
@@ -199,6 +217,8 @@ struct Parser {
   // Reused from one line to the next: a million keys make no million allocations.
   std::u16string path;
   std::vector<std::u16string_view> names;
+  std::vector<std::string_view> plainNames;
+  std::u16string rootName;
   std::u16string valueName;
   std::u16string string;
   std::vector<BYTE> bytes;
@@ -285,33 +305,75 @@ struct Parser {
     if (!s.empty()) Fail(std::string("unexpected text \"") + Shown(s) + "\" after " + what);
   }
 
+  // The names of a key path that are plain ASCII, separated by the escaped backslash and
+  // escaping nothing else, as nearly every key line is: into `plainNames` where they stand
+  // in the line, and `s` left behind the closing "]". False for any other path, which the
+  // general way then reads (and reports, when it is faulty). Checking a key line takes its
+  // place, its root key and the name below that from these, without building its path.
+  bool PlainKeyPath(std::string_view& s) {
+    plainNames.clear();
+    std::size_t i = 0, start = 0;
+    for (;;) {
+      i += PlainRun(s.substr(i), ']');
+      if (i == s.size()) return false;
+      const bool last = s[i] == ']';
+      if (!last && (s[i] != '\\' || i + 1 == s.size() || s[i + 1] != '\\')) return false;
+      if (i == start || plainNames.size() == kMaxDepth) return false;
+      plainNames.push_back(s.substr(start, i - start));
+      if (last) break;
+      i += 2;
+      start = i;
+    }
+    s.remove_prefix(i + 1);
+    return true;
+  }
+
   // [path] timestamp: the key that the following lines fill, when it is one that counts.
   void KeyLine(std::string_view s) {
     s.remove_prefix(1);
-    Unescape(s, ']', "the key name", &path);
+    const bool plain = PlainKeyPath(s);
+    if (!plain) {
+      Unescape(s, ']', "the key name", &path);
+      names.clear();
+      for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find(u'\\', start), path.size());
+        names.push_back(std::u16string_view(path).substr(start, end - start));
+        if (names.back().empty() && !path.empty())
+          Fail("the key path \"" + Shown(text) + "\" has an empty key name");
+        if (names.size() > kMaxDepth)
+          Fail("the key lies more than " + std::to_string(kMaxDepth) +
+               " levels below its root key, deeper than Windows nests keys");
+        start = end + 1;
+      }
+    }
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
     while (!s.empty() && s.front() >= '0' && s.front() <= '9') s.remove_prefix(1);
     ExpectEnd(s, "the key line");
-    names.clear();
-    for (std::size_t start = 0; start <= path.size();) {
-      const std::size_t end = std::min(path.find(u'\\', start), path.size());
-      names.push_back(std::u16string_view(path).substr(start, end - start));
-      if (names.back().empty() && !path.empty())
-        Fail("the key path \"" + Shown(text) + "\" has an empty key name");
-      if (names.size() > kMaxDepth)
-        Fail("the key lies more than " + std::to_string(kMaxDepth) +
-             " levels below its root key, deeper than Windows nests keys");
-      start = end + 1;
-    }
     key = nullptr;
     link = false;
-    place = Where(names);
+    place = plain ? Where(plainNames) : Where(names);
     if (place != Place::Classes) return;
-    if (names.size() == 2) {
+    if ((plain ? plainNames.size() : names.size()) == 2) {
       key = &classes;
       return;
     }
-    if (index) return Record(names[2], names.size() > 3 ? names[3] : u"");
+    if (index) {
+      if (!plain) return Record(names[2], names.size() > 3 ? NameHash(names[3]) : 0);
+      rootName.resize(plainNames[2].size());
+      std::copy(plainNames[2].begin(), plainNames[2].end(), rootName.begin());
+      return Record(rootName, plainNames.size() > 3 ? NameHash(plainNames[3]) : 0);
+    }
+    if (plain) {
+      // Filling builds the keys: their names in UTF-16.
+      path.resize(text.size());
+      names.clear();
+      std::size_t length = 0;
+      for (std::string_view n : plainNames) {
+        std::copy(n.begin(), n.end(), path.data() + length);
+        names.push_back(std::u16string_view(path).substr(length, n.size()));
+        length += n.size();
+      }
+    }
     // The longest start shared with the key before, whose keys are known already.
     const std::size_t below = names.size() - 3;
     std::size_t same = 0;
@@ -326,7 +388,12 @@ struct Parser {
     key = k;
   }
 
-  static Place Where(const std::vector<std::u16string_view>& n) {
+  template <class Name>
+  static Place Where(const std::vector<Name>& n) {
+    // Wine's own spelling of the classes' path, which nearly every key line starts with,
+    // is known at once.
+    if constexpr (std::is_same_v<Name, std::string_view>)
+      if (n.size() >= 2 && n[0] == "Software" && n[1] == "Classes") return Place::Classes;
     auto is = [&](std::size_t i, std::u16string_view want) {
       return i < n.size() && EqualNoCase(n[i], want);
     };
@@ -483,7 +550,7 @@ struct Parser {
          "\" (expected a [key] line, a value line, an option or a comment)");
   }
 
-  void Record(std::u16string_view root, std::u16string_view child);
+  void Record(std::u16string_view root, std::uint32_t childHash);
 
   // Filling: the section whose key line starts at `pos`, up to the next key line.
   void Section(std::size_t pos) {
@@ -552,12 +619,12 @@ struct Index final : KeyFiller {
   }
 
   // A section whose key line starts at `pos` and names a key below the root key `root`
-  // (`child` the name one level below it, "" for the root key itself).
-  void Add(std::u16string_view root, std::size_t pos, std::u16string_view child) {
+  // (`childHash` the NameHash of the name one level below it, 0 for the root key itself).
+  void Add(std::u16string_view root, std::size_t pos, std::uint32_t childHash) {
     const std::uint32_t k = RootOf(root);
     const auto at = static_cast<std::uint32_t>(sections.size());
     if (at == kNone) throw ParseError{ERROR_BADDB, map->Name() + ": more keys than this reader holds"};
-    sections.push_back({pos, kNone, child.empty() ? 0 : NameHash(child)});
+    sections.push_back({pos, kNone, childHash});
     if (roots[k].last == kNone)
       first[k] = at;
     else
@@ -606,8 +673,8 @@ struct Index final : KeyFiller {
   }
 };
 
-void Parser::Record(std::u16string_view root, std::u16string_view child) {
-  index->Add(root, textPos, child);
+void Parser::Record(std::u16string_view root, std::uint32_t childHash) {
+  index->Add(root, textPos, childHash);
 }
 
 // One registry file of Wine parsed: its classes and what it tells of its machine.
