@@ -147,6 +147,10 @@ bool EqualNoCase(std::string_view ascii, std::u16string_view b) {
 // A string's bytes as the registry keeps them, with its terminating null character.
 std::vector<BYTE> LittleEndianWithNull(std::u16string_view text) {
   std::vector<BYTE> bytes(text.size() * 2 + 2);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(bytes.data(), text.data(), text.size() * 2);
+    return bytes;
+  }
   for (std::size_t i = 0; i < text.size(); ++i) {
     bytes[2 * i] = static_cast<BYTE>(text[i] & 0xFF);
     bytes[2 * i + 1] = static_cast<BYTE>(text[i] >> 8);
@@ -205,6 +209,7 @@ struct Parser {
   std::size_t textPos = 0;    // where that line starts in `all`
   Index* index = nullptr;
   RegKey* fillRoot = nullptr;
+  std::size_t fillLevel = 3;  // the place of `fillRoot`'s name in a key path
   RegKey classes;  // checking: the classes key with its own values
   // The key that values go to (null while only checking them), and the keys that led there
   // from the root key, to find the next key (Wine writes a key right after its parent)
@@ -218,7 +223,7 @@ struct Parser {
   std::u16string path;
   std::vector<std::u16string_view> names;
   std::vector<std::string_view> plainNames;
-  std::u16string rootName;
+  std::u16string rootName;  // a name of a plain path in UTF-16
   std::u16string valueName;
   std::u16string string;
   std::vector<BYTE> bytes;
@@ -328,24 +333,40 @@ struct Parser {
     return true;
   }
 
+  // The key path of any other key line, `s` after its "[", into `path` and `names`; `s`
+  // is left behind the closing "]".
+  void EscapedKeyPath(std::string_view& s) {
+    Unescape(s, ']', "the key name", &path);
+    names.clear();
+    for (std::size_t start = 0; start <= path.size();) {
+      const std::size_t end = std::min(path.find(u'\\', start), path.size());
+      names.push_back(std::u16string_view(path).substr(start, end - start));
+      if (names.back().empty() && !path.empty())
+        Fail("the key path \"" + Shown(text) + "\" has an empty key name");
+      if (names.size() > kMaxDepth)
+        Fail("the key lies more than " + std::to_string(kMaxDepth) +
+             " levels below its root key, deeper than Windows nests keys");
+      start = end + 1;
+    }
+  }
+
+  // Filling builds keys: the names of a plain path in UTF-16, into `path` and `names`.
+  void WidenNames() {
+    path.resize(text.size());
+    names.clear();
+    std::size_t length = 0;
+    for (std::string_view n : plainNames) {
+      std::copy(n.begin(), n.end(), path.data() + length);
+      names.push_back(std::u16string_view(path).substr(length, n.size()));
+      length += n.size();
+    }
+  }
+
   // [path] timestamp: the key that the following lines fill, when it is one that counts.
   void KeyLine(std::string_view s) {
     s.remove_prefix(1);
     const bool plain = PlainKeyPath(s);
-    if (!plain) {
-      Unescape(s, ']', "the key name", &path);
-      names.clear();
-      for (std::size_t start = 0; start <= path.size();) {
-        const std::size_t end = std::min(path.find(u'\\', start), path.size());
-        names.push_back(std::u16string_view(path).substr(start, end - start));
-        if (names.back().empty() && !path.empty())
-          Fail("the key path \"" + Shown(text) + "\" has an empty key name");
-        if (names.size() > kMaxDepth)
-          Fail("the key lies more than " + std::to_string(kMaxDepth) +
-               " levels below its root key, deeper than Windows nests keys");
-        start = end + 1;
-      }
-    }
+    if (!plain) EscapedKeyPath(s);
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
     while (!s.empty() && s.front() >= '0' && s.front() <= '9') s.remove_prefix(1);
     ExpectEnd(s, "the key line");
@@ -363,29 +384,37 @@ struct Parser {
       std::copy(plainNames[2].begin(), plainNames[2].end(), rootName.begin());
       return Record(rootName, plainNames.size() > 3 ? NameHash(plainNames[3]) : 0);
     }
-    if (plain) {
-      // Filling builds the keys: their names in UTF-16.
-      path.resize(text.size());
-      names.clear();
-      std::size_t length = 0;
-      for (std::string_view n : plainNames) {
-        std::copy(n.begin(), n.end(), path.data() + length);
-        names.push_back(std::u16string_view(path).substr(length, n.size()));
-        length += n.size();
-      }
-    }
+    if (plain) WidenNames();
     // The longest start shared with the key before, whose keys are known already.
-    const std::size_t below = names.size() - 3;
+    const std::size_t below = names.size() - fillLevel;
     std::size_t same = 0;
-    while (same < below && same < openKeys.size() && names[same + 3] == openKeys[same]->name)
+    while (same < below && same < openKeys.size() &&
+           names[same + fillLevel] == openKeys[same]->name)
       ++same;
     openKeys.resize(same);
     RegKey* k = same ? openKeys.back() : fillRoot;
     for (std::size_t i = same; i < below; ++i) {
-      k = &MakeSubkey(*k, names[i + 3]);
+      k = &MakeSubkey(*k, names[i + fillLevel]);
       openKeys.push_back(k);
     }
     key = k;
+  }
+
+  // Filling a root key: the name one level below it that the key line at `pos` names,
+  // which the check has found there.
+  std::u16string_view ChildAt(std::size_t pos) {
+    rest = all.substr(pos);
+    NextLine();
+    std::string_view s = text;
+    while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+    s.remove_prefix(1);
+    if (!PlainKeyPath(s)) {
+      EscapedKeyPath(s);
+      return names[3];
+    }
+    rootName.resize(plainNames[3].size());
+    std::copy(plainNames[3].begin(), plainNames[3].end(), rootName.begin());
+    return rootName;
   }
 
   template <class Name>
@@ -573,7 +602,7 @@ struct Parser {
 // file. A root key's content lies in its own sections only (each names the key's path from
 // the file's root), so each root key is read from them when it is first looked into: a scan
 // that reads a few file types reads a few sections, not the million others.
-struct Index final : KeyFiller {
+struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   std::shared_ptr<const Mapping> map;
   std::vector<SectionRef> sections;
   std::vector<std::uint32_t> first;  // by root key: its first section
@@ -657,15 +686,90 @@ struct Index final : KeyFiller {
     std::u16string().swap(names);
   }
 
+  // A root key's own sections give its values; the others only tell which subkeys it has,
+  // and with which spelling (the first met). Each subkey is made unread, and read from its
+  // own sections when looked into, so that the subkeys the scan never opens (a file type's
+  // DefaultIcon) are never built. Each subkey's sections are linked in `subkeyNext`, from
+  // the first one, which the subkey's `fillRef` names (with kSubkeyFill); the root key's
+  // own list stays as it is, so that the key reads alike when it is read again after
+  // Forget.
+  static constexpr std::uint64_t kSubkeyFill = std::uint64_t{1} << 63;
+  mutable std::vector<std::uint32_t> subkeyNext;  // by section
+  struct Subkey {
+    std::u16string name;
+    std::uint32_t hash, first, last;
+  };
+  // Reused by the fills: the subkeys found so far, by the hash of their names.
+  mutable std::vector<Subkey> found;
+  mutable std::vector<std::uint32_t> foundSlots;
+
   void Fill(RegKey& key, std::uint64_t ref) const override {
     filling.all = map->bytes();
     filling.fillRoot = &key;
     filling.openKeys.clear();
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
-      filling.Section(sections[s].pos);
+    if (ref & kSubkeyFill) {
+      filling.fillLevel = 4;
+      for (std::uint32_t s = static_cast<std::uint32_t>(ref); s != kNone; s = subkeyNext[s])
+        filling.Section(sections[s].pos);
+      return;
+    }
+    filling.fillLevel = 3;
+    if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
+    found.clear();
+    foundSlots.clear();
+    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
+      const std::uint32_t h = sections[s].child;
+      if (h == 0) {
+        filling.Section(sections[s].pos);
+        continue;
+      }
+      const std::u16string_view name = filling.ChildAt(sections[s].pos);
+      subkeyNext[s] = kNone;
+      if (Subkey* sub = FindFound(h, name)) {
+        subkeyNext[sub->last] = s;
+        sub->last = s;
+        continue;
+      }
+      found.push_back({std::u16string(name), h, s, s});
+      if (found.size() * 2 >= foundSlots.size()) {
+        GrowSlots(foundSlots, found);
+      } else {
+        std::size_t i = h & (foundSlots.size() - 1);
+        while (foundSlots[i] != kNone) i = (i + 1) & (foundSlots.size() - 1);
+        foundSlots[i] = static_cast<std::uint32_t>(found.size() - 1);
+      }
+    }
+    // The subkeys in the registry's order, which is Wine's: mostly there already.
+    auto before = [](const Subkey& a, const Subkey& b) {
+      return CompareKeyNames(a.name, b.name) < 0;
+    };
+    if (!std::is_sorted(found.begin(), found.end(), before))
+      std::sort(found.begin(), found.end(), before);
+    key.subkeys.reserve(found.size());
+    for (Subkey& f : found) {
+      key.subkeys.push_back(std::make_unique<RegKey>());
+      key.subkeys.back()->name = std::move(f.name);
+      key.subkeys.back()->filler = shared_from_this();
+      key.subkeys.back()->fillRef = kSubkeyFill | f.first;
+    }
+  }
+
+  // Wine writes the sections of a subkey one after the other: the last one found is
+  // mostly the one.
+  Subkey* FindFound(std::uint32_t h, std::u16string_view name) const {
+    if (found.empty()) return nullptr;
+    if (found.back().hash == h && CompareKeyNames(found.back().name, name) == 0)
+      return &found.back();
+    const std::size_t mask = foundSlots.size() - 1;
+    for (std::size_t i = h & mask; foundSlots[i] != kNone; i = (i + 1) & mask) {
+      Subkey& f = found[foundSlots[i]];
+      if (f.hash == h && CompareKeyNames(f.name, name) == 0) return &f;
+    }
+    return nullptr;
   }
 
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
+    if (ref & kSubkeyFill) return true;
     const std::uint32_t h = NameHash(name);
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
       if (sections[s].child == h) return true;
