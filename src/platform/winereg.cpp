@@ -676,26 +676,19 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   }
 
   // Once the whole file is checked: the root keys, unread, below `classes`. Wine writes
-  // them sorted as the registry sorts them, and in that order each is placed after the one
-  // before; only a file written otherwise is sorted here.
+  // them sorted as the registry sorts them, and AddSubkeys takes such a list as it is, in
+  // one pass; only a file written otherwise is sorted there.
   void PlaceRoots(const std::shared_ptr<const Index>& self, RegKey& classes) {
     std::vector<std::uint32_t>().swap(slots);
-    bool sorted = true;
-    for (std::uint32_t k = 1; k < roots.size() && sorted; ++k)
-      sorted = CompareKeyNames(Name(k - 1), Name(k)) < 0;
-    if (sorted && classes.subkeys.empty()) {
-      for (std::uint32_t k = 0; k < roots.size(); ++k) MakeLazySubkey(classes, Name(k), self, k);
-    } else {
-      std::vector<std::unique_ptr<RegKey>> keys;
-      keys.reserve(roots.size());
-      for (std::uint32_t k = 0; k < roots.size(); ++k) {
-        keys.push_back(std::make_unique<RegKey>());
-        keys.back()->name = Name(k);
-        keys.back()->filler = self;
-        keys.back()->fillRef = k;
-      }
-      AddSubkeys(classes, std::move(keys));
+    std::vector<std::unique_ptr<RegKey>> keys;
+    keys.reserve(roots.size());
+    for (std::uint32_t k = 0; k < roots.size(); ++k) {
+      keys.push_back(std::make_unique<RegKey>());
+      keys.back()->name = Name(k);
+      keys.back()->filler = self;
+      keys.back()->fillRef = k;
     }
+    AddSubkeys(classes, std::move(keys));
     std::vector<Root>().swap(roots);
     std::u16string().swap(names);
   }
