@@ -623,25 +623,38 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // Reads the sections again; its buffers serve one root key after the other.
   mutable Parser filling;
 
-  // While checking: the root keys met so far, their names one after the other in `names`,
-  // found by the hash of their names.
+  // While checking: the root keys met so far, their names one after the other in `names`.
+  // Wine writes the root keys in the registry's order, each with all its sections: while
+  // they come so, a name is the last root key's or a new one, and no table is needed.
+  // A file written otherwise finds them by the hash of their names in `slots`, made
+  // when the first name comes out of order.
   struct Root {
     std::uint32_t at;  // in `names`
     std::uint32_t size;
-    std::uint32_t hash;
+    std::uint32_t hash;  // once `slots` is made
     std::uint32_t last;  // its last section so far
   };
   std::vector<Root> roots;
   std::u16string names;
   std::vector<std::uint32_t> slots;
-  std::uint32_t recent = kNone;  // Wine writes the sections of one root key together
+  bool inOrder = true;
+  std::uint32_t recent = kNone;  // the root key of the section before
 
   std::u16string_view Name(std::uint32_t k) const {
     return std::u16string_view(names).substr(roots[k].at, roots[k].size);
   }
 
   std::uint32_t RootOf(std::u16string_view name) {
-    if (recent != kNone && CompareKeyNames(Name(recent), name) == 0) return recent;
+    const int order = recent == kNone ? -1 : CompareKeyNames(Name(recent), name);
+    if (order == 0) return recent;
+    if (inOrder && order < 0) return recent = NewRoot(name, 0);
+    if (inOrder) {
+      inOrder = false;
+      for (std::uint32_t k = 0; k < roots.size(); ++k) roots[k].hash = NameHash(Name(k));
+      // GrowSlots doubles the table and places every root key in it.
+      slots.assign(std::bit_ceil(roots.size()), kNone);
+      GrowSlots(slots, roots);
+    }
     const std::uint32_t h = NameHash(name);
     if (roots.size() * 2 >= slots.size()) GrowSlots(slots, roots);
     const std::size_t mask = slots.size() - 1;
@@ -649,16 +662,20 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     for (; slots[i] != kNone; i = (i + 1) & mask)
       if (roots[slots[i]].hash == h && CompareKeyNames(Name(slots[i]), name) == 0)
         return recent = slots[i];
+    slots[i] = NewRoot(name, h);
+    return recent = slots[i];
+  }
+
+  // The first spelling met names the key, as when the key is made by the first line that
+  // names it.
+  std::uint32_t NewRoot(std::u16string_view name, std::uint32_t hash) {
     if (names.size() + name.size() > UINT32_MAX || roots.size() >= kNone - 1)
       throw ParseError{ERROR_BADDB, map->Name() + ": more root keys than this reader holds"};
-    slots[i] = static_cast<std::uint32_t>(roots.size());
-    // The first spelling met names the key, as when the key is made by the first line
-    // that names it.
     roots.push_back({static_cast<std::uint32_t>(names.size()),
-                     static_cast<std::uint32_t>(name.size()), h, kNone});
+                     static_cast<std::uint32_t>(name.size()), hash, kNone});
     names += name;
     first.push_back(kNone);
-    return recent = slots[i];
+    return static_cast<std::uint32_t>(roots.size() - 1);
   }
 
   // A section whose key line starts at `pos` and names a key below the root key `root`
