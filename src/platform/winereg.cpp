@@ -89,7 +89,9 @@ int HexDigit(char c) {
 // The length of the run of bytes at the start of `s` that stand for themselves in an
 // escaped string ending at `end`: up to a backslash, a byte beyond ASCII or `end`. Most of
 // a registry file is such runs: they are looked through sixteen or eight bytes at a time.
-std::size_t PlainRun(std::string_view s, char end) {
+// Most runs take one step, as long as the call itself: it is made in place (4 % of the
+// instructions of a run on a Wine file).
+[[gnu::always_inline]] inline std::size_t PlainRun(std::string_view s, char end) {
   std::size_t i = 0;
 #if defined(__SSE2__)
   const __m128i backslash16 = _mm_set1_epi8('\\'), end16 = _mm_set1_epi8(end);
