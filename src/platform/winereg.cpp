@@ -410,8 +410,10 @@ struct Parser {
     const bool plain = PlainKeyPath(s);
     if (!plain) EscapedKeyPath(s);
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
-    while (!s.empty() && s.front() >= '0' && s.front() <= '9') s.remove_prefix(1);
-    ExpectEnd(s, "the key line");
+    // The time stamp, which nothing here reads.
+    std::size_t digits = 0;
+    while (digits < s.size() && static_cast<unsigned char>(s[digits] - '0') < 10) ++digits;
+    ExpectEnd(s.substr(digits), "the key line");
     key = nullptr;
     link = false;
     place = plain ? Where(plainNames) : Where(names);
