@@ -5,6 +5,9 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <bit>
@@ -85,14 +88,27 @@ int HexDigit(char c) {
 
 // The length of the run of bytes at the start of `s` that stand for themselves in an
 // escaped string ending at `end`: up to a backslash, a byte beyond ASCII or `end`. Most of
-// a registry file is such runs: they are looked through eight bytes at a time.
-std::size_t PlainRun(std::string_view s, char end) {
+// a registry file is such runs: they are looked through sixteen or eight bytes at a time.
+// Most runs take one step, as long as the call itself: it is made in place (4 % of the
+// instructions of a run on a Wine file).
+[[gnu::always_inline]] inline std::size_t PlainRun(std::string_view s, char end) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i backslash16 = _mm_set1_epi8('\\'), end16 = _mm_set1_epi8(end);
+  for (; i + 16 <= s.size(); i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+    const __m128i stop = _mm_or_si128(_mm_cmpeq_epi8(bytes, backslash16),
+                                      _mm_cmpeq_epi8(bytes, end16));
+    // A byte from 0x80 up stops the run too: its top bit is the mask's.
+    const auto stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(stop, bytes)));
+    if (stops) return i + static_cast<std::size_t>(std::countr_zero(stops));
+  }
+#endif
   constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
   const std::uint64_t backslashes = kOnes * '\\';
   const std::uint64_t ends = kOnes * static_cast<unsigned char>(end);
   // Not zero when a byte of `v` is zero.
   auto zeroByte = [&](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
-  std::size_t i = 0;
   for (; i + 8 <= s.size(); i += 8) {
     std::uint64_t w;
     std::memcpy(&w, s.data() + i, 8);
@@ -106,6 +122,25 @@ std::size_t PlainRun(std::string_view s, char end) {
   while (i < s.size() && s[i] != end && s[i] != '\\' && static_cast<unsigned char>(s[i]) < 0x80)
     ++i;
   return i;
+}
+
+// The ASCII bytes `run` as UTF-16 at `out`: sixteen at a time while sixteen bytes from
+// there lie within `bound`, which holds the run. Such a step writes past the run's end; a
+// caller keeps room for that by writing no further into its buffer than it reads into
+// `bound`, and overwrites or cuts off what lies past. Most runs take that one step.
+void Widen(std::string_view run, std::string_view bound, char16_t* out) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const auto room = static_cast<std::size_t>(bound.data() + bound.size() - run.data());
+  const __m128i zero = _mm_setzero_si128();
+  for (; i < run.size() && i + 16 <= room; i += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(run.data() + i));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(bytes, zero));
+  }
+  if (i >= run.size()) return;
+#endif
+  std::copy(run.begin() + static_cast<std::ptrdiff_t>(i), run.end(), out + i);
 }
 
 // The input as a message quotes it: at most 60 characters, control characters and bytes
@@ -135,9 +170,22 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
   return true;
 }
 
+// An ASCII name as it stands in the file against a name of ours.
+bool EqualNoCase(std::string_view ascii, std::u16string_view b) {
+  if (ascii.size() != b.size()) return false;
+  for (std::size_t i = 0; i < b.size(); ++i)
+    if (ascii[i] != b[i] && UpperChar(static_cast<char16_t>(ascii[i])) != UpperChar(b[i]))
+      return false;
+  return true;
+}
+
 // A string's bytes as the registry keeps them, with its terminating null character.
 std::vector<BYTE> LittleEndianWithNull(std::u16string_view text) {
   std::vector<BYTE> bytes(text.size() * 2 + 2);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(bytes.data(), text.data(), text.size() * 2);
+    return bytes;
+  }
   for (std::size_t i = 0; i < text.size(); ++i) {
     bytes[2 * i] = static_cast<BYTE>(text[i] & 0xFF);
     bytes[2 * i + 1] = static_cast<BYTE>(text[i] >> 8);
@@ -165,9 +213,18 @@ struct SectionRef {
 };
 constexpr std::uint32_t kNone = UINT32_MAX;
 
-std::uint32_t NameHash(std::u16string_view name) {
+// HashKeyName, of a name in UTF-16 or of an ASCII name as it stands in the file; ASCII
+// is folded here, without a call for each letter.
+template <class Name>
+std::uint32_t NameHash(Name name) {
   std::uint32_t h = 2166136261u;
-  for (char16_t c : name) h = (h ^ FoldKeyChar(c)) * 16777619u;
+  for (const auto c : name) {
+    const auto unit = static_cast<char16_t>(c);
+    const char16_t folded = unit >= u'a' && unit <= u'z' ? unit - 0x20
+                            : unit < 0x80                ? unit
+                                                         : FoldKeyChar(unit);
+    h = (h ^ folded) * 16777619u;
+  }
   return h ? h : 1;
 }
 
@@ -187,6 +244,7 @@ struct Parser {
   std::size_t textPos = 0;    // where that line starts in `all`
   Index* index = nullptr;
   RegKey* fillRoot = nullptr;
+  std::size_t fillLevel = 3;  // the place of `fillRoot`'s name in a key path
   RegKey classes;  // checking: the classes key with its own values
   // The key that values go to (null while only checking them), and the keys that led there
   // from the root key, to find the next key (Wine writes a key right after its parent)
@@ -199,6 +257,8 @@ struct Parser {
   // Reused from one line to the next: a million keys make no million allocations.
   std::u16string path;
   std::vector<std::u16string_view> names;
+  std::vector<std::string_view> plainNames;
+  std::u16string wideName;  // a name of a plain path in UTF-16 (see WideName)
   std::u16string valueName;
   std::u16string string;
   std::vector<BYTE> bytes;
@@ -233,7 +293,7 @@ struct Parser {
       // Most characters stand for themselves: a run of them is passed at once.
       const std::size_t plain = i + PlainRun(s.substr(i), end);
       if (out) {
-        std::copy(s.data() + i, s.data() + plain, out->data() + length);
+        Widen(s.substr(i, plain - i), s, out->data() + length);
         length += plain - i;
       }
       i = plain;
@@ -285,13 +345,33 @@ struct Parser {
     if (!s.empty()) Fail(std::string("unexpected text \"") + Shown(s) + "\" after " + what);
   }
 
-  // [path] timestamp: the key that the following lines fill, when it is one that counts.
-  void KeyLine(std::string_view s) {
-    s.remove_prefix(1);
+  // The names of a key path that are plain ASCII, separated by the escaped backslash and
+  // escaping nothing else, as nearly every key line is: into `plainNames` where they stand
+  // in the line, and `s` left behind the closing "]". False for any other path, which the
+  // general way then reads (and reports, when it is faulty). Checking a key line takes its
+  // place, its root key and the name below that from these, without building its path.
+  bool PlainKeyPath(std::string_view& s) {
+    plainNames.clear();
+    std::size_t i = 0, start = 0;
+    for (;;) {
+      i += PlainRun(s.substr(i), ']');
+      if (i == s.size()) return false;
+      const bool last = s[i] == ']';
+      if (!last && (s[i] != '\\' || i + 1 == s.size() || s[i + 1] != '\\')) return false;
+      if (i == start || plainNames.size() == kMaxDepth) return false;
+      plainNames.push_back(s.substr(start, i - start));
+      if (last) break;
+      i += 2;
+      start = i;
+    }
+    s.remove_prefix(i + 1);
+    return true;
+  }
+
+  // The key path of any other key line, `s` after its "[", into `path` and `names`; `s`
+  // is left behind the closing "]".
+  void EscapedKeyPath(std::string_view& s) {
     Unescape(s, ']', "the key name", &path);
-    while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
-    while (!s.empty() && s.front() >= '0' && s.front() <= '9') s.remove_prefix(1);
-    ExpectEnd(s, "the key line");
     names.clear();
     for (std::size_t start = 0; start <= path.size();) {
       const std::size_t end = std::min(path.find(u'\\', start), path.size());
@@ -303,30 +383,86 @@ struct Parser {
              " levels below its root key, deeper than Windows nests keys");
       start = end + 1;
     }
+  }
+
+  // A name of a plain path (within `text`) in UTF-16, in a buffer kept as long as the line.
+  std::u16string_view WideName(std::string_view name) {
+    if (wideName.size() < text.size()) wideName.resize(text.size());
+    Widen(name, text, wideName.data());
+    return std::u16string_view(wideName).substr(0, name.size());
+  }
+
+  // Filling builds keys: the names of a plain path in UTF-16, into `path` and `names`.
+  void WidenNames() {
+    path.resize(text.size());
+    names.clear();
+    std::size_t length = 0;
+    for (std::string_view n : plainNames) {
+      Widen(n, text, path.data() + length);
+      names.push_back(std::u16string_view(path).substr(length, n.size()));
+      length += n.size();
+    }
+  }
+
+  // [path] timestamp: the key that the following lines fill, when it is one that counts.
+  void KeyLine(std::string_view s) {
+    s.remove_prefix(1);
+    const bool plain = PlainKeyPath(s);
+    if (!plain) EscapedKeyPath(s);
+    while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+    // The time stamp, which nothing here reads.
+    std::size_t digits = 0;
+    while (digits < s.size() && static_cast<unsigned char>(s[digits] - '0') < 10) ++digits;
+    ExpectEnd(s.substr(digits), "the key line");
     key = nullptr;
     link = false;
-    place = Where(names);
+    place = plain ? Where(plainNames) : Where(names);
     if (place != Place::Classes) return;
-    if (names.size() == 2) {
+    if ((plain ? plainNames.size() : names.size()) == 2) {
       key = &classes;
       return;
     }
-    if (index) return Record(names[2], names.size() > 3 ? names[3] : u"");
+    if (index) {
+      if (!plain) return Record(names[2], names.size() > 3 ? NameHash(names[3]) : 0);
+      return Record(WideName(plainNames[2]), plainNames.size() > 3 ? NameHash(plainNames[3]) : 0);
+    }
+    if (plain) WidenNames();
     // The longest start shared with the key before, whose keys are known already.
-    const std::size_t below = names.size() - 3;
+    const std::size_t below = names.size() - fillLevel;
     std::size_t same = 0;
-    while (same < below && same < openKeys.size() && names[same + 3] == openKeys[same]->name)
+    while (same < below && same < openKeys.size() &&
+           names[same + fillLevel] == openKeys[same]->name)
       ++same;
     openKeys.resize(same);
     RegKey* k = same ? openKeys.back() : fillRoot;
     for (std::size_t i = same; i < below; ++i) {
-      k = &MakeSubkey(*k, names[i + 3]);
+      k = &MakeSubkey(*k, names[i + fillLevel]);
       openKeys.push_back(k);
     }
     key = k;
   }
 
-  static Place Where(const std::vector<std::u16string_view>& n) {
+  // Filling a root key: the name one level below it that the key line at `pos` names,
+  // which the check has found there.
+  std::u16string_view ChildAt(std::size_t pos) {
+    rest = all.substr(pos);
+    NextLine();
+    std::string_view s = text;
+    while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+    s.remove_prefix(1);
+    if (!PlainKeyPath(s)) {
+      EscapedKeyPath(s);
+      return names[3];
+    }
+    return WideName(plainNames[3]);
+  }
+
+  template <class Name>
+  static Place Where(const std::vector<Name>& n) {
+    // Wine's own spelling of the classes' path, which nearly every key line starts with,
+    // is known at once.
+    if constexpr (std::is_same_v<Name, std::string_view>)
+      if (n.size() >= 2 && n[0] == "Software" && n[1] == "Classes") return Place::Classes;
     auto is = [&](std::size_t i, std::u16string_view want) {
       return i < n.size() && EqualNoCase(n[i], want);
     };
@@ -483,7 +619,7 @@ struct Parser {
          "\" (expected a [key] line, a value line, an option or a comment)");
   }
 
-  void Record(std::u16string_view root, std::u16string_view child);
+  void Record(std::u16string_view root, std::uint32_t childHash);
 
   // Filling: the section whose key line starts at `pos`, up to the next key line.
   void Section(std::size_t pos) {
@@ -506,32 +642,45 @@ struct Parser {
 // file. A root key's content lies in its own sections only (each names the key's path from
 // the file's root), so each root key is read from them when it is first looked into: a scan
 // that reads a few file types reads a few sections, not the million others.
-struct Index final : KeyFiller {
+struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   std::shared_ptr<const Mapping> map;
   std::vector<SectionRef> sections;
   std::vector<std::uint32_t> first;  // by root key: its first section
   // Reads the sections again; its buffers serve one root key after the other.
   mutable Parser filling;
 
-  // While checking: the root keys met so far, their names one after the other in `names`,
-  // found by the hash of their names.
+  // While checking: the root keys met so far, their names one after the other in `names`.
+  // Wine writes the root keys in the registry's order, each with all its sections: while
+  // they come so, a name is the last root key's or a new one, and no table is needed.
+  // A file written otherwise finds them by the hash of their names in `slots`, made
+  // when the first name comes out of order.
   struct Root {
     std::uint32_t at;  // in `names`
     std::uint32_t size;
-    std::uint32_t hash;
+    std::uint32_t hash;  // once `slots` is made
     std::uint32_t last;  // its last section so far
   };
   std::vector<Root> roots;
   std::u16string names;
   std::vector<std::uint32_t> slots;
-  std::uint32_t recent = kNone;  // Wine writes the sections of one root key together
+  bool inOrder = true;
+  std::uint32_t recent = kNone;  // the root key of the section before
 
   std::u16string_view Name(std::uint32_t k) const {
     return std::u16string_view(names).substr(roots[k].at, roots[k].size);
   }
 
   std::uint32_t RootOf(std::u16string_view name) {
-    if (recent != kNone && CompareKeyNames(Name(recent), name) == 0) return recent;
+    const int order = recent == kNone ? -1 : CompareKeyNames(Name(recent), name);
+    if (order == 0) return recent;
+    if (inOrder && order < 0) return recent = NewRoot(name, 0);
+    if (inOrder) {
+      inOrder = false;
+      for (std::uint32_t k = 0; k < roots.size(); ++k) roots[k].hash = NameHash(Name(k));
+      // GrowSlots doubles the table and places every root key in it.
+      slots.assign(std::bit_ceil(roots.size()), kNone);
+      GrowSlots(slots, roots);
+    }
     const std::uint32_t h = NameHash(name);
     if (roots.size() * 2 >= slots.size()) GrowSlots(slots, roots);
     const std::size_t mask = slots.size() - 1;
@@ -539,25 +688,29 @@ struct Index final : KeyFiller {
     for (; slots[i] != kNone; i = (i + 1) & mask)
       if (roots[slots[i]].hash == h && CompareKeyNames(Name(slots[i]), name) == 0)
         return recent = slots[i];
-    if (names.size() + name.size() > UINT32_MAX || roots.size() >= kNone - 1)
-      throw ParseError{ERROR_BADDB, map->Name() + ": more root keys than this reader holds"};
-    slots[i] = static_cast<std::uint32_t>(roots.size());
-    // The first spelling met names the key, as when the key is made by the first line
-    // that names it.
-    roots.push_back({static_cast<std::uint32_t>(names.size()),
-                     static_cast<std::uint32_t>(name.size()), h, kNone});
-    names += name;
-    first.push_back(kNone);
+    slots[i] = NewRoot(name, h);
     return recent = slots[i];
   }
 
+  // The first spelling met names the key, as when the key is made by the first line that
+  // names it.
+  std::uint32_t NewRoot(std::u16string_view name, std::uint32_t hash) {
+    if (names.size() + name.size() > UINT32_MAX || roots.size() >= kNone - 1)
+      throw ParseError{ERROR_BADDB, map->Name() + ": more root keys than this reader holds"};
+    roots.push_back({static_cast<std::uint32_t>(names.size()),
+                     static_cast<std::uint32_t>(name.size()), hash, kNone});
+    names += name;
+    first.push_back(kNone);
+    return static_cast<std::uint32_t>(roots.size() - 1);
+  }
+
   // A section whose key line starts at `pos` and names a key below the root key `root`
-  // (`child` the name one level below it, "" for the root key itself).
-  void Add(std::u16string_view root, std::size_t pos, std::u16string_view child) {
+  // (`childHash` the NameHash of the name one level below it, 0 for the root key itself).
+  void Add(std::u16string_view root, std::size_t pos, std::uint32_t childHash) {
     const std::uint32_t k = RootOf(root);
     const auto at = static_cast<std::uint32_t>(sections.size());
     if (at == kNone) throw ParseError{ERROR_BADDB, map->Name() + ": more keys than this reader holds"};
-    sections.push_back({pos, kNone, child.empty() ? 0 : NameHash(child)});
+    sections.push_back({pos, kNone, childHash});
     if (roots[k].last == kNone)
       first[k] = at;
     else
@@ -566,39 +719,107 @@ struct Index final : KeyFiller {
   }
 
   // Once the whole file is checked: the root keys, unread, below `classes`. Wine writes
-  // them sorted as the registry sorts them, and in that order each is placed after the one
-  // before; only a file written otherwise is sorted here.
+  // them sorted as the registry sorts them, and AddSubkeys takes such a list as it is, in
+  // one pass; only a file written otherwise is sorted there.
   void PlaceRoots(const std::shared_ptr<const Index>& self, RegKey& classes) {
     std::vector<std::uint32_t>().swap(slots);
-    bool sorted = true;
-    for (std::uint32_t k = 1; k < roots.size() && sorted; ++k)
-      sorted = CompareKeyNames(Name(k - 1), Name(k)) < 0;
-    if (sorted && classes.subkeys.empty()) {
-      for (std::uint32_t k = 0; k < roots.size(); ++k) MakeLazySubkey(classes, Name(k), self, k);
-    } else {
-      std::vector<std::unique_ptr<RegKey>> keys;
-      keys.reserve(roots.size());
-      for (std::uint32_t k = 0; k < roots.size(); ++k) {
-        keys.push_back(std::make_unique<RegKey>());
-        keys.back()->name = Name(k);
-        keys.back()->filler = self;
-        keys.back()->fillRef = k;
-      }
-      AddSubkeys(classes, std::move(keys));
+    std::vector<std::unique_ptr<RegKey>> keys;
+    keys.reserve(roots.size());
+    for (std::uint32_t k = 0; k < roots.size(); ++k) {
+      keys.push_back(std::make_unique<RegKey>());
+      keys.back()->name = Name(k);
+      keys.back()->filler = self;
+      keys.back()->fillRef = k;
     }
+    AddSubkeys(classes, std::move(keys));
     std::vector<Root>().swap(roots);
     std::u16string().swap(names);
   }
+
+  // A root key's own sections give its values; the others only tell which subkeys it has,
+  // and with which spelling (the first met). Each subkey is made unread, and read from its
+  // own sections when looked into, so that the subkeys the scan never opens (a file type's
+  // DefaultIcon) are never built. Each subkey's sections are linked in `subkeyNext`, from
+  // the first one, which the subkey's `fillRef` names (with kSubkeyFill); the root key's
+  // own list stays as it is, so that the key reads alike when it is read again after
+  // Forget.
+  static constexpr std::uint64_t kSubkeyFill = std::uint64_t{1} << 63;
+  mutable std::vector<std::uint32_t> subkeyNext;  // by section
+  struct Subkey {
+    std::u16string name;
+    std::uint32_t hash, first, last;
+  };
+  // Reused by the fills: the subkeys found so far, by the hash of their names.
+  mutable std::vector<Subkey> found;
+  mutable std::vector<std::uint32_t> foundSlots;
 
   void Fill(RegKey& key, std::uint64_t ref) const override {
     filling.all = map->bytes();
     filling.fillRoot = &key;
     filling.openKeys.clear();
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
-      filling.Section(sections[s].pos);
+    if (ref & kSubkeyFill) {
+      filling.fillLevel = 4;
+      for (std::uint32_t s = static_cast<std::uint32_t>(ref); s != kNone; s = subkeyNext[s])
+        filling.Section(sections[s].pos);
+      return;
+    }
+    filling.fillLevel = 3;
+    if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
+    found.clear();
+    foundSlots.clear();
+    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
+      const std::uint32_t h = sections[s].child;
+      if (h == 0) {
+        filling.Section(sections[s].pos);
+        continue;
+      }
+      const std::u16string_view name = filling.ChildAt(sections[s].pos);
+      subkeyNext[s] = kNone;
+      if (Subkey* sub = FindFound(h, name)) {
+        subkeyNext[sub->last] = s;
+        sub->last = s;
+        continue;
+      }
+      found.push_back({std::u16string(name), h, s, s});
+      if (found.size() * 2 >= foundSlots.size()) {
+        GrowSlots(foundSlots, found);
+      } else {
+        std::size_t i = h & (foundSlots.size() - 1);
+        while (foundSlots[i] != kNone) i = (i + 1) & (foundSlots.size() - 1);
+        foundSlots[i] = static_cast<std::uint32_t>(found.size() - 1);
+      }
+    }
+    // The subkeys in the registry's order, which is Wine's: mostly there already.
+    auto before = [](const Subkey& a, const Subkey& b) {
+      return CompareKeyNames(a.name, b.name) < 0;
+    };
+    if (!std::is_sorted(found.begin(), found.end(), before))
+      std::sort(found.begin(), found.end(), before);
+    key.subkeys.reserve(found.size());
+    for (Subkey& f : found) {
+      key.subkeys.push_back(std::make_unique<RegKey>());
+      key.subkeys.back()->name = std::move(f.name);
+      key.subkeys.back()->filler = shared_from_this();
+      key.subkeys.back()->fillRef = kSubkeyFill | f.first;
+    }
+  }
+
+  // Wine writes the sections of a subkey one after the other: the last one found is
+  // mostly the one.
+  Subkey* FindFound(std::uint32_t h, std::u16string_view name) const {
+    if (found.empty()) return nullptr;
+    if (found.back().hash == h && CompareKeyNames(found.back().name, name) == 0)
+      return &found.back();
+    const std::size_t mask = foundSlots.size() - 1;
+    for (std::size_t i = h & mask; foundSlots[i] != kNone; i = (i + 1) & mask) {
+      Subkey& f = found[foundSlots[i]];
+      if (f.hash == h && CompareKeyNames(f.name, name) == 0) return &f;
+    }
+    return nullptr;
   }
 
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
+    if (ref & kSubkeyFill) return true;
     const std::uint32_t h = NameHash(name);
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
       if (sections[s].child == h) return true;
@@ -606,8 +827,8 @@ struct Index final : KeyFiller {
   }
 };
 
-void Parser::Record(std::u16string_view root, std::u16string_view child) {
-  index->Add(root, textPos, child);
+void Parser::Record(std::u16string_view root, std::uint32_t childHash) {
+  index->Add(root, textPos, childHash);
 }
 
 // One registry file of Wine parsed: its classes and what it tells of its machine.
