@@ -795,13 +795,15 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     };
     if (!std::is_sorted(found.begin(), found.end(), before))
       std::sort(found.begin(), found.end(), before);
-    key.subkeys.reserve(found.size());
+    std::vector<std::unique_ptr<RegKey>> subkeys;
+    subkeys.reserve(found.size());
     for (Subkey& f : found) {
-      key.subkeys.push_back(std::make_unique<RegKey>());
-      key.subkeys.back()->name = std::move(f.name);
-      key.subkeys.back()->filler = shared_from_this();
-      key.subkeys.back()->fillRef = kSubkeyFill | f.first;
+      subkeys.push_back(std::make_unique<RegKey>());
+      subkeys.back()->name = f.name;
+      subkeys.back()->filler = shared_from_this();
+      subkeys.back()->fillRef = kSubkeyFill | f.first;
     }
+    key.subkeys = std::move(subkeys);
   }
 
   // Wine writes the sections of a subkey one after the other: the last one found is
