@@ -124,25 +124,6 @@ int HexDigit(char c) {
   return i;
 }
 
-// The ASCII bytes `run` as UTF-16 at `out`: sixteen at a time while sixteen bytes from
-// there lie within `bound`, which holds the run. Such a step writes past the run's end; a
-// caller keeps room for that by writing no further into its buffer than it reads into
-// `bound`, and overwrites or cuts off what lies past. Most runs take that one step.
-void Widen(std::string_view run, std::string_view bound, char16_t* out) {
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  const auto room = static_cast<std::size_t>(bound.data() + bound.size() - run.data());
-  const __m128i zero = _mm_setzero_si128();
-  for (; i < run.size() && i + 16 <= room; i += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(run.data() + i));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(bytes, zero));
-  }
-  if (i >= run.size()) return;
-#endif
-  std::copy(run.begin() + static_cast<std::ptrdiff_t>(i), run.end(), out + i);
-}
-
 // The input as a message quotes it: at most 60 characters, control characters and bytes
 // beyond ASCII as escapes, so that no quote can end the line or drive the terminal.
 std::string Shown(std::string_view text) {
@@ -258,7 +239,7 @@ struct Parser {
   std::u16string path;
   std::vector<std::u16string_view> names;
   std::vector<std::string_view> plainNames;
-  std::u16string wideName;  // a name of a plain path in UTF-16 (see WideName)
+  std::u16string rootName;  // a name of a plain path in UTF-16
   std::u16string valueName;
   std::u16string string;
   std::vector<BYTE> bytes;
@@ -293,7 +274,7 @@ struct Parser {
       // Most characters stand for themselves: a run of them is passed at once.
       const std::size_t plain = i + PlainRun(s.substr(i), end);
       if (out) {
-        Widen(s.substr(i, plain - i), s, out->data() + length);
+        std::copy(s.data() + i, s.data() + plain, out->data() + length);
         length += plain - i;
       }
       i = plain;
@@ -385,20 +366,13 @@ struct Parser {
     }
   }
 
-  // A name of a plain path (within `text`) in UTF-16, in a buffer kept as long as the line.
-  std::u16string_view WideName(std::string_view name) {
-    if (wideName.size() < text.size()) wideName.resize(text.size());
-    Widen(name, text, wideName.data());
-    return std::u16string_view(wideName).substr(0, name.size());
-  }
-
   // Filling builds keys: the names of a plain path in UTF-16, into `path` and `names`.
   void WidenNames() {
     path.resize(text.size());
     names.clear();
     std::size_t length = 0;
     for (std::string_view n : plainNames) {
-      Widen(n, text, path.data() + length);
+      std::copy(n.begin(), n.end(), path.data() + length);
       names.push_back(std::u16string_view(path).substr(length, n.size()));
       length += n.size();
     }
@@ -424,7 +398,9 @@ struct Parser {
     }
     if (index) {
       if (!plain) return Record(names[2], names.size() > 3 ? NameHash(names[3]) : 0);
-      return Record(WideName(plainNames[2]), plainNames.size() > 3 ? NameHash(plainNames[3]) : 0);
+      rootName.resize(plainNames[2].size());
+      std::copy(plainNames[2].begin(), plainNames[2].end(), rootName.begin());
+      return Record(rootName, plainNames.size() > 3 ? NameHash(plainNames[3]) : 0);
     }
     if (plain) WidenNames();
     // The longest start shared with the key before, whose keys are known already.
@@ -454,7 +430,9 @@ struct Parser {
       EscapedKeyPath(s);
       return names[3];
     }
-    return WideName(plainNames[3]);
+    rootName.resize(plainNames[3].size());
+    std::copy(plainNames[3].begin(), plainNames[3].end(), rootName.begin());
+    return rootName;
   }
 
   template <class Name>
