@@ -298,9 +298,15 @@ void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys) {
   // The last of equal names wins: a stable sort keeps them in the order given. A source
   // mostly lists its keys sorted, or in a few sorted runs: those are merged, not sorted.
   std::vector<std::size_t> runs{0};
-  for (std::size_t i = 1; i < subkeys.size(); ++i)
-    if (Before(subkeys[i], subkeys[i - 1])) runs.push_back(i);
+  bool twice = false;  // two neighbours of the same name
+  for (std::size_t i = 1; i < subkeys.size(); ++i) {
+    const int c = CompareKeyNames(subkeys[i]->name, subkeys[i - 1]->name);
+    if (c < 0) runs.push_back(i);
+    twice = twice || c == 0;
+  }
   runs.push_back(subkeys.size());
+  // A list that was sorted with no name twice (a loader's root keys) is taken as it is.
+  if (runs.size() > 2) twice = true;
   while (runs.size() > 2) {
     std::vector<std::size_t> merged{0};
     for (std::size_t r = 2; r < runs.size(); r += 2) {
@@ -313,11 +319,11 @@ void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys) {
     runs = std::move(merged);
   }
   std::size_t kept = 0;
-  for (std::size_t i = 0; i < subkeys.size(); ++i) {
+  for (std::size_t i = 0; i < subkeys.size() && twice; ++i) {
     if (kept > 0 && CompareKeyNames(subkeys[kept - 1]->name, subkeys[i]->name) == 0) --kept;
     subkeys[kept++] = std::move(subkeys[i]);
   }
-  subkeys.resize(kept);
+  if (twice) subkeys.resize(kept);
   if (subkeys.empty()) return;
   key.orderValid = false;
   key.subkeys.DropLookup();
