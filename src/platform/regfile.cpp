@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,7 +16,6 @@
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include "codepage.h"
@@ -51,8 +54,31 @@ std::u16string_view Trim(std::u16string_view s) {
   return s;
 }
 
+// Names are mostly spelt alike where they are equal: the exact comparison comes first.
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() && CompareKeyNames(a, b) == 0;
+  return a.size() == b.size() &&
+         (std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0 ||
+          CompareKeyNames(a, b) == 0);
+}
+
+// Where in `s`, from `from` on, the first `a` or `b` is; s.size() for none. Eight units
+// at a time where SSE2 is there: every line's key names and quoted texts are searched so.
+std::size_t FindEither(std::u16string_view s, std::size_t from, char16_t a, char16_t b) {
+  const char16_t* p = s.data();
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const __m128i wantA = _mm_set1_epi16(static_cast<short>(a));
+  const __m128i wantB = _mm_set1_epi16(static_cast<short>(b));
+  for (; i + 8 <= s.size(); i += 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const int found = _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi16(units, wantA), _mm_cmpeq_epi16(units, wantB)));
+    if (found != 0) return i + static_cast<std::size_t>(__builtin_ctz(found)) / 2;
+  }
+#endif
+  for (; i < s.size(); ++i)
+    if (p[i] == a || p[i] == b) return i;
+  return s.size();
 }
 
 bool StartsNoCase(std::u16string_view s, std::u16string_view prefix) {
@@ -208,6 +234,7 @@ struct Parser {
   std::vector<std::u16string_view> names;  // the section's keys below the classes, in the line
   std::vector<std::u16string> path;        // the same, kept while the section's lines are read
   RegKey* target = nullptr;                // the key the section's values go to, once found
+  RegKey* into = nullptr;                  // a root key read from its own sections: see Into
   bool namesOnly = false;                  // a key line is read for its names only
   const RegKey* madeRoot = nullptr;        // Make's last root, and the keys of its path
   std::vector<RegKey*> made;
@@ -249,6 +276,13 @@ struct Parser {
     wideLine = text.utf8 ? Utf8ToUtf16(raw) : ToUtf16(raw, text.codePage);
     current = wideLine;
     return true;
+  }
+
+  // Passes over the line at `pos`, known to be good, without decoding it.
+  void SkipLine() {
+    const std::size_t end =
+        text.isWide ? std::u16string_view(text.wide).find(u'\n', pos) : text.narrow.find('\n', pos);
+    pos = end == std::string::npos ? end : end + 1;
   }
 
   RegKey& Tree(Part p) { return p == Part::User ? user : machine; }
@@ -307,7 +341,7 @@ struct Parser {
     names.clear();
     std::size_t start = 0;
     for (;;) {
-      const std::size_t end = std::min(text.find(u'\\', start), text.size());
+      const std::size_t end = FindEither(text, start, u'\\', u'\\');
       names.push_back(text.substr(start, end - start));
       if (names.back().empty())
         Fail("the key path \"" + Shown(text) + "\" has an empty key name");
@@ -372,8 +406,7 @@ struct Parser {
     if (out) out->clear();
     for (std::size_t i = 0; i < s.size(); ++i) {
       // The plain text up to the next quote or backslash goes in as one piece.
-      std::size_t special = i;
-      while (special < s.size() && s[special] != u'"' && s[special] != u'\\') ++special;
+      const std::size_t special = FindEither(s, i, u'"', u'\\');
       if (out) out->append(s.substr(i, special - i));
       if ((i = special) == s.size()) break;
       if (s[i] == u'"') {
@@ -403,7 +436,9 @@ struct Parser {
     Fail(std::string("missing closing quote at the end of ") + what);
   }
 
-  void ExpectEnd(std::u16string_view rest, const std::string& what) {
+  // `what` is plain text, not a std::string: every line passes here, and only a failure
+  // needs the message.
+  void ExpectEnd(std::u16string_view rest, const char* what) {
     rest = TrimLeft(rest);
     if (!rest.empty() && rest.front() != u';')
       Fail("unexpected text \"" + Shown(Trim(rest)) + "\" after " + what);
@@ -505,6 +540,8 @@ struct Parser {
     if (!remove) {
       value.name = valueName;
       SetValue(Target(), std::move(value));
+    } else if (into) {
+      DeleteValue(*into, valueName);
     } else if (part == Part::View) {
       if (RegKey* key = Find(machine)) DeleteValue(*key, valueName);
       if (RegKey* key = Find(user)) DeleteValue(*key, valueName);
@@ -558,6 +595,20 @@ struct Parser {
     Lines(true);
   }
 
+  // Reads the values of the section at `at`, a section of the root key `key` itself, into
+  // `key`: the key line was checked, and names the key, so it is passed over, and no tree
+  // of keys is made to hold the values on the way.
+  void Into(std::size_t at, RegKey& key) {
+    pos = at;
+    SkipLine();
+    haveSection = true;
+    deleting = false;
+    part = Part::Machine;
+    target = into = &key;
+    Lines(true);
+    target = into = nullptr;
+  }
+
   // Reads the key line at `at` again for its `names` and `deleting` only.
   void KeyOnly(std::size_t at) {
     pos = at;
@@ -594,7 +645,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   std::uint32_t recent = kNone;  // sections of one root key mostly come together
 
   std::uint32_t RootOf(std::u16string_view name) {
-    if (recent != kNone && CompareKeyNames(roots[recent].key->name, name) == 0) return recent;
+    if (recent != kNone && EqualNoCase(roots[recent].key->name, name)) return recent;
     const std::uint32_t h = HashKeyName(name);
     if (roots.size() * 2 >= slots.size()) GrowSlots(slots, roots);
     const std::size_t mask = slots.size() - 1;
@@ -646,7 +697,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   Parser& Replayer() const {
     if (!replay) replay = std::make_unique<Parser>(text);
     replay->made.clear();
-    replay->machine = RegKey{};
+    if (!replay->machine.subkeys.empty()) replay->machine = RegKey{};
     return *replay;
   }
 
@@ -668,21 +719,26 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       bool exists;
     };
     std::vector<Subkey> found;
-    std::unordered_multimap<std::uint32_t, std::size_t> byHash;  // positions in `found`
+    std::vector<std::uint32_t> slots;  // positions in `found` by hash, as the roots' `slots`
     if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
       const SectionRef& section = sections[s];
       if (section.child == 0) {
-        p.Replay(section.pos);
+        p.Into(section.pos, key);
         continue;
       }
       p.KeyOnly(section.pos);
       const std::u16string_view name = p.names[1];
       Subkey* sub = nullptr;
-      for (auto [at, end] = byHash.equal_range(section.child); at != end && !sub; ++at)
-        if (EqualNoCase(found[at->second].name, name)) sub = &found[at->second];
+      if (found.size() * 2 >= slots.size()) GrowSlots(slots, found);
+      const std::size_t mask = slots.size() - 1;
+      std::size_t i = section.child & mask;
+      for (; slots[i] != kNone && !sub; i = (i + 1) & mask) {
+        Subkey& known = found[slots[i]];
+        if (known.hash == section.child && EqualNoCase(known.name, name)) sub = &known;
+      }
       if (!sub) {
-        byHash.emplace(section.child, found.size());
+        slots[i] = static_cast<std::uint32_t>(found.size());
         sub = &found.emplace_back(Subkey{std::u16string(name), section.child, s, s, false});
       } else {
         subkeyNext[sub->last] = s;
@@ -696,7 +752,6 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
         sub->exists = true;
       }
     }
-    if (!p.machine.subkeys.empty()) key.values = std::move(p.machine.subkeys.front()->values);
     std::vector<std::unique_ptr<RegKey>> subkeys;
     for (Subkey& k : found) {
       if (!k.exists) continue;
