@@ -558,9 +558,23 @@ struct Parser {
     Section(s.substr(1, close - 1));
   }
 
-  // Reads lines up to the end of the file, or with `oneSection` up to the next key line.
+  // Whether the line at `pos` is a key line, told without decoding it: blanks and "[" are
+  // ASCII, and the line's first byte and every byte after a blank start a character.
+  bool KeyLineNext() const {
+    if (pos == std::string::npos) return false;
+    if (text.isWide) {
+      const std::u16string_view s = TrimLeft(std::u16string_view(text.wide).substr(pos));
+      return !s.empty() && s.front() == u'[';
+    }
+    std::size_t i = pos;
+    while (i < text.narrow.size() && (text.narrow[i] == ' ' || text.narrow[i] == '\t')) ++i;
+    return i < text.narrow.size() && text.narrow[i] == '[';
+  }
+
+  // Reads lines up to the end of the file, or with `oneSection` up to the next key line,
+  // which is left unread.
   void Lines(bool oneSection) {
-    while (NextLine()) {
+    while (!(oneSection && KeyLineNext()) && NextLine()) {
       const std::u16string_view s = TrimLeft(current);
       if (s.empty() || s.front() == u';') continue;
       if (s.front() == u'[') {
