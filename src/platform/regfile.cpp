@@ -10,6 +10,7 @@
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdint>
@@ -166,6 +167,10 @@ std::string Shown(std::u16string_view text) {
 // With `zero`, the text's terminating zero too.
 std::vector<BYTE> LittleEndian(std::u16string_view text, bool zero = false) {
   std::vector<BYTE> bytes(text.size() * 2 + (zero ? 2 : 0));
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(bytes.data(), text.data(), text.size() * 2);
+    return bytes;
+  }
   for (std::size_t i = 0; i < text.size(); ++i) {
     bytes[2 * i] = static_cast<BYTE>(text[i] & 0xFF);
     bytes[2 * i + 1] = static_cast<BYTE>(text[i] >> 8);
@@ -235,6 +240,7 @@ struct Parser {
   std::vector<std::u16string> path;        // the same, kept while the section's lines are read
   RegKey* target = nullptr;                // the key the section's values go to, once found
   RegKey* into = nullptr;                  // a root key read from its own sections: see Into
+  RegKey* base = nullptr;                  // a subkey of a root key being read: see Below
   bool namesOnly = false;                  // a key line is read for its names only
   const RegKey* madeRoot = nullptr;        // Make's last root, and the keys of its path
   std::vector<RegKey*> made;
@@ -285,7 +291,7 @@ struct Parser {
     pos = end == std::string::npos ? end : end + 1;
   }
 
-  RegKey& Tree(Part p) { return p == Part::User ? user : machine; }
+  RegKey& Tree(Part p) { return base ? *base : p == Part::User ? user : machine; }
 
   RegKey* Find(RegKey& root) {
     RegKey* key = &root;
@@ -320,7 +326,12 @@ struct Parser {
   void DeleteKey(RegKey& root) {
     made.clear();
     if (path.empty()) {
-      root = RegKey{};
+      // Emptied, not replaced: `base` keeps its name and filler, and a later section that
+      // makes the key again starts from nothing.
+      root.values = RegValues{};
+      root.subkeys.clear();
+      root.lookup.reset();
+      root.orderValid = false;
       return;
     }
     const std::u16string last = path.back();
@@ -385,6 +396,12 @@ struct Parser {
     target = nullptr;
     if (part == Part::Elsewhere || namesOnly) return;
     if (index) return Record();
+    if (base) {
+      // The names after the root key's and the subkey's are the path below `base`. A file
+      // read key by key has no section of the user's classes: the view is the machine's.
+      part = Part::Machine;
+      names.erase(names.begin(), names.begin() + 2);
+    }
     path.assign(names.begin(), names.end());
     if (deleting) {
       if (part == Part::View) {
@@ -601,12 +618,16 @@ struct Parser {
     Lines(false);
   }
 
-  // Reads the section whose key line starts at `at` again, building its keys.
-  void Replay(std::size_t at) {
+  // Reads the section at `at` again, a section of `key`, a subkey of a root key (its key
+  // line names the root key, then `key`): its keys are made below `key` and its values
+  // set on them, as if the tree were built from the root key down.
+  void Below(std::size_t at, RegKey& key) {
     pos = at;
+    base = &key;
     NextLine();
     KeyLine(TrimLeft(current));
     Lines(true);
+    base = nullptr;
   }
 
   // Reads the values of the section at `at`, a section of the root key `key` itself, into
@@ -711,7 +732,6 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   Parser& Replayer() const {
     if (!replay) replay = std::make_unique<Parser>(text);
     replay->made.clear();
-    if (!replay->machine.subkeys.empty()) replay->machine = RegKey{};
     return *replay;
   }
 
@@ -780,13 +800,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
 
   void FillSubkey(RegKey& key, std::uint32_t firstSection) const {
     Parser& p = Replayer();
-    for (std::uint32_t s = firstSection; s != kNone; s = subkeyNext[s]) p.Replay(sections[s].pos);
-    if (p.machine.subkeys.empty()) return;
-    RegKey* built = FindSubkey(*p.machine.subkeys.front(), key.name);
-    if (!built) return;
-    key.values = std::move(built->values);
-    key.subkeys = std::move(built->subkeys);
-    key.orderValid = false;
+    for (std::uint32_t s = firstSection; s != kNone; s = subkeyNext[s]) p.Below(sections[s].pos, key);
   }
 
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
