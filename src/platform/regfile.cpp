@@ -668,7 +668,10 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   std::vector<std::uint32_t> first;  // by root key: its first section
   bool whole = false;                // the file must be read whole
 
-  // While checking: the root keys met so far, found by the hash of their names.
+  // While checking: the root keys met so far. A root key whose name sorts after every one
+  // before it is new without looking it up: regedit writes keys sorted, and in such a file
+  // `slots` (the root keys by the hash of their names) is never made, nor a name hashed.
+  // The table is made, and kept from then on, at the first name that sorts before.
   struct Root {
     std::unique_ptr<RegKey> key;
     std::uint32_t last = kNone;
@@ -681,21 +684,40 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
 
   std::uint32_t RootOf(std::u16string_view name) {
     if (recent != kNone && EqualNoCase(roots[recent].key->name, name)) return recent;
-    const std::uint32_t h = HashKeyName(name);
-    if (roots.size() * 2 >= slots.size()) GrowSlots(slots, roots);
-    const std::size_t mask = slots.size() - 1;
-    std::size_t i = h & mask;
-    for (; slots[i] != kNone; i = (i + 1) & mask) {
-      const Root& r = roots[slots[i]];
-      if (r.hash == h && CompareKeyNames(r.key->name, name) == 0) return recent = slots[i];
+    const auto count = static_cast<std::uint32_t>(roots.size());
+    std::uint32_t h = 0;
+    std::size_t i = 0;
+    // While no table is kept, the last root key made sorts after all the others.
+    bool lookUp = !slots.empty();
+    if (!lookUp && count) {
+      const int order = CompareKeyNames(roots.back().key->name, name);
+      if (order == 0) return recent = count - 1;
+      lookUp = order > 0;
     }
-    slots[i] = static_cast<std::uint32_t>(roots.size());
+    if (lookUp) {
+      if (slots.empty()) {
+        for (Root& r : roots) r.hash = HashKeyName(r.key->name);
+        // GrowSlots doubles the table it is given: it is given half of one that fits them all.
+        std::size_t half = 32;
+        while (half <= count) half *= 2;
+        slots.resize(half);
+        GrowSlots(slots, roots);
+      }
+      h = HashKeyName(name);
+      if (count * std::size_t{2} >= slots.size()) GrowSlots(slots, roots);
+      const std::size_t mask = slots.size() - 1;
+      for (i = h & mask; slots[i] != kNone; i = (i + 1) & mask) {
+        const Root& r = roots[slots[i]];
+        if (r.hash == h && CompareKeyNames(r.key->name, name) == 0) return recent = slots[i];
+      }
+      slots[i] = count;
+    }
     Root& r = roots.emplace_back();
     r.key = std::make_unique<RegKey>();
     r.key->name = name;
     r.hash = h;
     first.push_back(kNone);
-    return recent = slots[i];
+    return recent = count;
   }
 
   // Whether a root key is there at the end, and with which spelling, follows from its own
