@@ -720,6 +720,17 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     return recent = count;
   }
 
+  // A section that the index records has a key line of at least 21 characters
+  // ("[HKEY_CLASSES_ROOT\x]") and a line break, and a root key has a section. The lists
+  // are reserved for that many at once: they are then never copied as they grow, nor the
+  // pages of the copies faulted in, and pages reserved past their ends are never touched.
+  void Reserve() {
+    const std::size_t most = (text.isWide ? text.wide.size() : text.narrow.size()) / 21 + 1;
+    sections.reserve(most);
+    roots.reserve(most);
+    first.reserve(most);
+  }
+
   // Whether a root key is there at the end, and with which spelling, follows from its own
   // sections; its content is theirs, read again.
   void Add(const Parser& p) {
@@ -875,6 +886,7 @@ LSTATUS Parse(std::shared_ptr<Source> source, const std::string& name, RegKey& c
   std::vector<std::unique_ptr<RegKey>> roots;
   try {
     Open(std::move(source), index->text);
+    index->Reserve();
     Parser check(index->text);
     check.index = index.get();
     try {
