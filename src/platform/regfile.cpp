@@ -168,7 +168,8 @@ std::string Shown(std::u16string_view text) {
 std::vector<BYTE> LittleEndian(std::u16string_view text, bool zero = false) {
   std::vector<BYTE> bytes(text.size() * 2 + (zero ? 2 : 0));
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(bytes.data(), text.data(), text.size() * 2);
+    // An empty vector may have no storage, and memcpy takes no null pointer.
+    if (!text.empty()) std::memcpy(bytes.data(), text.data(), text.size() * 2);
     return bytes;
   }
   for (std::size_t i = 0; i < text.size(); ++i) {
