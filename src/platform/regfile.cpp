@@ -5,14 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include "codepage.h"
@@ -51,8 +55,31 @@ std::u16string_view Trim(std::u16string_view s) {
   return s;
 }
 
+// Names are mostly spelt alike where they are equal: the exact comparison comes first.
 bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() && CompareKeyNames(a, b) == 0;
+  return a.size() == b.size() &&
+         (std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0 ||
+          CompareKeyNames(a, b) == 0);
+}
+
+// Where in `s`, from `from` on, the first `a` or `b` is; s.size() for none. Eight units
+// at a time where SSE2 is there: every line's key names and quoted texts are searched so.
+std::size_t FindEither(std::u16string_view s, std::size_t from, char16_t a, char16_t b) {
+  const char16_t* p = s.data();
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const __m128i wantA = _mm_set1_epi16(static_cast<short>(a));
+  const __m128i wantB = _mm_set1_epi16(static_cast<short>(b));
+  for (; i + 8 <= s.size(); i += 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const int found = _mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi16(units, wantA), _mm_cmpeq_epi16(units, wantB)));
+    if (found != 0) return i + static_cast<std::size_t>(__builtin_ctz(found)) / 2;
+  }
+#endif
+  for (; i < s.size(); ++i)
+    if (p[i] == a || p[i] == b) return i;
+  return s.size();
 }
 
 bool StartsNoCase(std::u16string_view s, std::u16string_view prefix) {
@@ -140,6 +167,11 @@ std::string Shown(std::u16string_view text) {
 // With `zero`, the text's terminating zero too.
 std::vector<BYTE> LittleEndian(std::u16string_view text, bool zero = false) {
   std::vector<BYTE> bytes(text.size() * 2 + (zero ? 2 : 0));
+  if constexpr (std::endian::native == std::endian::little) {
+    // An empty vector may have no storage, and memcpy takes no null pointer.
+    if (!text.empty()) std::memcpy(bytes.data(), text.data(), text.size() * 2);
+    return bytes;
+  }
   for (std::size_t i = 0; i < text.size(); ++i) {
     bytes[2 * i] = static_cast<BYTE>(text[i] & 0xFF);
     bytes[2 * i + 1] = static_cast<BYTE>(text[i] >> 8);
@@ -208,6 +240,8 @@ struct Parser {
   std::vector<std::u16string_view> names;  // the section's keys below the classes, in the line
   std::vector<std::u16string> path;        // the same, kept while the section's lines are read
   RegKey* target = nullptr;                // the key the section's values go to, once found
+  RegKey* into = nullptr;                  // a root key read from its own sections: see Into
+  RegKey* base = nullptr;                  // a subkey of a root key being read: see Below
   bool namesOnly = false;                  // a key line is read for its names only
   const RegKey* madeRoot = nullptr;        // Make's last root, and the keys of its path
   std::vector<RegKey*> made;
@@ -251,7 +285,14 @@ struct Parser {
     return true;
   }
 
-  RegKey& Tree(Part p) { return p == Part::User ? user : machine; }
+  // Passes over the line at `pos`, known to be good, without decoding it.
+  void SkipLine() {
+    const std::size_t end =
+        text.isWide ? std::u16string_view(text.wide).find(u'\n', pos) : text.narrow.find('\n', pos);
+    pos = end == std::string::npos ? end : end + 1;
+  }
+
+  RegKey& Tree(Part p) { return base ? *base : p == Part::User ? user : machine; }
 
   RegKey* Find(RegKey& root) {
     RegKey* key = &root;
@@ -286,7 +327,12 @@ struct Parser {
   void DeleteKey(RegKey& root) {
     made.clear();
     if (path.empty()) {
-      root = RegKey{};
+      // Emptied, not replaced: `base` keeps its name and filler, and a later section that
+      // makes the key again starts from nothing.
+      root.values = RegValues{};
+      root.subkeys.clear();
+      root.lookup.reset();
+      root.orderValid = false;
       return;
     }
     const std::u16string last = path.back();
@@ -307,7 +353,7 @@ struct Parser {
     names.clear();
     std::size_t start = 0;
     for (;;) {
-      const std::size_t end = std::min(text.find(u'\\', start), text.size());
+      const std::size_t end = FindEither(text, start, u'\\', u'\\');
       names.push_back(text.substr(start, end - start));
       if (names.back().empty())
         Fail("the key path \"" + Shown(text) + "\" has an empty key name");
@@ -351,6 +397,12 @@ struct Parser {
     target = nullptr;
     if (part == Part::Elsewhere || namesOnly) return;
     if (index) return Record();
+    if (base) {
+      // The names after the root key's and the subkey's are the path below `base`. A file
+      // read key by key has no section of the user's classes: the view is the machine's.
+      part = Part::Machine;
+      names.erase(names.begin(), names.begin() + 2);
+    }
     path.assign(names.begin(), names.end());
     if (deleting) {
       if (part == Part::View) {
@@ -372,8 +424,7 @@ struct Parser {
     if (out) out->clear();
     for (std::size_t i = 0; i < s.size(); ++i) {
       // The plain text up to the next quote or backslash goes in as one piece.
-      std::size_t special = i;
-      while (special < s.size() && s[special] != u'"' && s[special] != u'\\') ++special;
+      const std::size_t special = FindEither(s, i, u'"', u'\\');
       if (out) out->append(s.substr(i, special - i));
       if ((i = special) == s.size()) break;
       if (s[i] == u'"') {
@@ -403,7 +454,9 @@ struct Parser {
     Fail(std::string("missing closing quote at the end of ") + what);
   }
 
-  void ExpectEnd(std::u16string_view rest, const std::string& what) {
+  // `what` is plain text, not a std::string: every line passes here, and only a failure
+  // needs the message.
+  void ExpectEnd(std::u16string_view rest, const char* what) {
     rest = TrimLeft(rest);
     if (!rest.empty() && rest.front() != u';')
       Fail("unexpected text \"" + Shown(Trim(rest)) + "\" after " + what);
@@ -505,6 +558,8 @@ struct Parser {
     if (!remove) {
       value.name = valueName;
       SetValue(Target(), std::move(value));
+    } else if (into) {
+      DeleteValue(*into, valueName);
     } else if (part == Part::View) {
       if (RegKey* key = Find(machine)) DeleteValue(*key, valueName);
       if (RegKey* key = Find(user)) DeleteValue(*key, valueName);
@@ -521,9 +576,23 @@ struct Parser {
     Section(s.substr(1, close - 1));
   }
 
-  // Reads lines up to the end of the file, or with `oneSection` up to the next key line.
+  // Whether the line at `pos` is a key line, told without decoding it: blanks and "[" are
+  // ASCII, and the line's first byte and every byte after a blank start a character.
+  bool KeyLineNext() const {
+    if (pos == std::string::npos) return false;
+    if (text.isWide) {
+      const std::u16string_view s = TrimLeft(std::u16string_view(text.wide).substr(pos));
+      return !s.empty() && s.front() == u'[';
+    }
+    std::size_t i = pos;
+    while (i < text.narrow.size() && (text.narrow[i] == ' ' || text.narrow[i] == '\t')) ++i;
+    return i < text.narrow.size() && text.narrow[i] == '[';
+  }
+
+  // Reads lines up to the end of the file, or with `oneSection` up to the next key line,
+  // which is left unread.
   void Lines(bool oneSection) {
-    while (NextLine()) {
+    while (!(oneSection && KeyLineNext()) && NextLine()) {
       const std::u16string_view s = TrimLeft(current);
       if (s.empty() || s.front() == u';') continue;
       if (s.front() == u'[') {
@@ -550,12 +619,30 @@ struct Parser {
     Lines(false);
   }
 
-  // Reads the section whose key line starts at `at` again, building its keys.
-  void Replay(std::size_t at) {
+  // Reads the section at `at` again, a section of `key`, a subkey of a root key (its key
+  // line names the root key, then `key`): its keys are made below `key` and its values
+  // set on them, as if the tree were built from the root key down.
+  void Below(std::size_t at, RegKey& key) {
     pos = at;
+    base = &key;
     NextLine();
     KeyLine(TrimLeft(current));
     Lines(true);
+    base = nullptr;
+  }
+
+  // Reads the values of the section at `at`, a section of the root key `key` itself, into
+  // `key`: the key line was checked, and names the key, so it is passed over, and no tree
+  // of keys is made to hold the values on the way.
+  void Into(std::size_t at, RegKey& key) {
+    pos = at;
+    SkipLine();
+    haveSection = true;
+    deleting = false;
+    part = Part::Machine;
+    target = into = &key;
+    Lines(true);
+    target = into = nullptr;
   }
 
   // Reads the key line at `at` again for its `names` and `deleting` only.
@@ -582,7 +669,10 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   std::vector<std::uint32_t> first;  // by root key: its first section
   bool whole = false;                // the file must be read whole
 
-  // While checking: the root keys met so far, found by the hash of their names.
+  // While checking: the root keys met so far. A root key whose name sorts after every one
+  // before it is new without looking it up: regedit writes keys sorted, and in such a file
+  // `slots` (the root keys by the hash of their names) is never made, nor a name hashed.
+  // The table is made, and kept from then on, at the first name that sorts before.
   struct Root {
     std::unique_ptr<RegKey> key;
     std::uint32_t last = kNone;
@@ -594,22 +684,56 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   std::uint32_t recent = kNone;  // sections of one root key mostly come together
 
   std::uint32_t RootOf(std::u16string_view name) {
-    if (recent != kNone && CompareKeyNames(roots[recent].key->name, name) == 0) return recent;
-    const std::uint32_t h = HashKeyName(name);
-    if (roots.size() * 2 >= slots.size()) GrowSlots(slots, roots);
-    const std::size_t mask = slots.size() - 1;
-    std::size_t i = h & mask;
-    for (; slots[i] != kNone; i = (i + 1) & mask) {
-      const Root& r = roots[slots[i]];
-      if (r.hash == h && CompareKeyNames(r.key->name, name) == 0) return recent = slots[i];
+    if (recent != kNone && EqualNoCase(roots[recent].key->name, name)) return recent;
+    const auto count = static_cast<std::uint32_t>(roots.size());
+    std::uint32_t h = 0;
+    std::size_t i = 0;
+    // While no table is kept, the last root key made sorts after all the others.
+    bool lookUp = !slots.empty();
+    if (!lookUp && count) {
+      const int order = CompareKeyNames(roots.back().key->name, name);
+      if (order == 0) return recent = count - 1;
+      lookUp = order > 0;
     }
-    slots[i] = static_cast<std::uint32_t>(roots.size());
+    if (lookUp) {
+      if (slots.empty()) {
+        for (Root& r : roots) r.hash = HashKeyName(r.key->name);
+        // GrowSlots doubles the table it is given: it is given half of one that fits them all.
+        std::size_t half = 32;
+        while (half <= count) half *= 2;
+        slots.resize(half);
+        GrowSlots(slots, roots);
+      }
+      h = HashKeyName(name);
+      if (count * std::size_t{2} >= slots.size()) GrowSlots(slots, roots);
+      const std::size_t mask = slots.size() - 1;
+      for (i = h & mask; slots[i] != kNone; i = (i + 1) & mask) {
+        const Root& r = roots[slots[i]];
+        if (r.hash == h && CompareKeyNames(r.key->name, name) == 0) return recent = slots[i];
+      }
+      slots[i] = count;
+    }
     Root& r = roots.emplace_back();
     r.key = std::make_unique<RegKey>();
     r.key->name = name;
     r.hash = h;
     first.push_back(kNone);
-    return recent = slots[i];
+    return recent = count;
+  }
+
+  // A section that the index records has a key line of at least 21 characters
+  // ("[HKEY_CLASSES_ROOT\x]") and a line break, and a root key has a section. The lists
+  // are reserved for that many at once: they are then never copied as they grow, nor the
+  // pages of the copies faulted in, and pages reserved past their ends are never touched.
+  // Past 16 million (a file of over 350 MB) they grow as they must, so that no one
+  // reservation runs to gigabytes of address space.
+  void Reserve() {
+    constexpr std::size_t kMostReserved = std::size_t{1} << 24;
+    const std::size_t chars = text.isWide ? text.wide.size() : text.narrow.size();
+    const std::size_t most = std::min(chars / 21 + 1, kMostReserved);
+    sections.reserve(most);
+    roots.reserve(most);
+    first.reserve(most);
   }
 
   // Whether a root key is there at the end, and with which spelling, follows from its own
@@ -646,7 +770,6 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   Parser& Replayer() const {
     if (!replay) replay = std::make_unique<Parser>(text);
     replay->made.clear();
-    replay->machine = RegKey{};
     return *replay;
   }
 
@@ -668,21 +791,26 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       bool exists;
     };
     std::vector<Subkey> found;
-    std::unordered_multimap<std::uint32_t, std::size_t> byHash;  // positions in `found`
+    std::vector<std::uint32_t> slots;  // positions in `found` by hash, as the roots' `slots`
     if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
       const SectionRef& section = sections[s];
       if (section.child == 0) {
-        p.Replay(section.pos);
+        p.Into(section.pos, key);
         continue;
       }
       p.KeyOnly(section.pos);
       const std::u16string_view name = p.names[1];
       Subkey* sub = nullptr;
-      for (auto [at, end] = byHash.equal_range(section.child); at != end && !sub; ++at)
-        if (EqualNoCase(found[at->second].name, name)) sub = &found[at->second];
+      if (found.size() * 2 >= slots.size()) GrowSlots(slots, found);
+      const std::size_t mask = slots.size() - 1;
+      std::size_t i = section.child & mask;
+      for (; slots[i] != kNone && !sub; i = (i + 1) & mask) {
+        Subkey& known = found[slots[i]];
+        if (known.hash == section.child && EqualNoCase(known.name, name)) sub = &known;
+      }
       if (!sub) {
-        byHash.emplace(section.child, found.size());
+        slots[i] = static_cast<std::uint32_t>(found.size());
         sub = &found.emplace_back(Subkey{std::u16string(name), section.child, s, s, false});
       } else {
         subkeyNext[sub->last] = s;
@@ -696,7 +824,6 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
         sub->exists = true;
       }
     }
-    if (!p.machine.subkeys.empty()) key.values = std::move(p.machine.subkeys.front()->values);
     std::vector<std::unique_ptr<RegKey>> subkeys;
     for (Subkey& k : found) {
       if (!k.exists) continue;
@@ -711,13 +838,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
 
   void FillSubkey(RegKey& key, std::uint32_t firstSection) const {
     Parser& p = Replayer();
-    for (std::uint32_t s = firstSection; s != kNone; s = subkeyNext[s]) p.Replay(sections[s].pos);
-    if (p.machine.subkeys.empty()) return;
-    RegKey* built = FindSubkey(*p.machine.subkeys.front(), key.name);
-    if (!built) return;
-    key.values = std::move(built->values);
-    key.subkeys = std::move(built->subkeys);
-    key.orderValid = false;
+    for (std::uint32_t s = firstSection; s != kNone; s = subkeyNext[s]) p.Below(sections[s].pos, key);
   }
 
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
@@ -770,6 +891,7 @@ LSTATUS Parse(std::shared_ptr<Source> source, const std::string& name, RegKey& c
   std::vector<std::unique_ptr<RegKey>> roots;
   try {
     Open(std::move(source), index->text);
+    index->Reserve();
     Parser check(index->text);
     check.index = index.get();
     try {
