@@ -330,8 +330,7 @@ struct Parser {
       // Emptied, not replaced: `base` keeps its name and filler, and a later section that
       // makes the key again starts from nothing.
       root.values = RegValues{};
-      root.subkeys.clear();
-      root.lookup.reset();
+      root.subkeys = SubkeyList{};
       root.orderValid = false;
       return;
     }
