@@ -425,6 +425,12 @@ std::size_t WidenAscii(std::string_view text, char16_t* out) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i + 8), _mm_unpackhi_epi8(bytes, zero));
   }
+  // Lines are mostly shorter than 64 bytes: their last part goes eight bytes at a time.
+  for (; i + 8 <= n; i += 8) {
+    const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
+    if ((_mm_movemask_epi8(bytes) & 0xFF) != 0) break;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, zero));
+  }
 #endif
   for (; i < n && static_cast<unsigned char>(in[i]) < 0x80; ++i) out[i] = static_cast<char16_t>(in[i]);
   return i;

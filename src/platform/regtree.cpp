@@ -297,16 +297,22 @@ void AddSubkeys(RegKey& key, std::vector<std::unique_ptr<RegKey>> subkeys) {
   Changing(key);
   // The last of equal names wins: a stable sort keeps them in the order given. A source
   // mostly lists its keys sorted, or in a few sorted runs: those are merged, not sorted.
-  std::vector<std::size_t> runs{0};
-  bool twice = false;  // two neighbours of the same name
+  // A sorted list with no name twice (a loader's root keys, a key's few subkeys) is taken
+  // as it is: one comparison of each neighbour tells, and nothing is allocated.
+  bool sorted = true, twice = false;
   for (std::size_t i = 1; i < subkeys.size(); ++i) {
     const int c = CompareKeyNames(subkeys[i]->name, subkeys[i - 1]->name);
-    if (c < 0) runs.push_back(i);
+    sorted = sorted && c >= 0;
     twice = twice || c == 0;
   }
-  runs.push_back(subkeys.size());
-  // A list that was sorted with no name twice (a loader's root keys) is taken as it is.
-  if (runs.size() > 2) twice = true;
+  std::vector<std::size_t> runs;
+  if (!sorted) {
+    twice = true;  // the sort may bring equal names together
+    runs.push_back(0);
+    for (std::size_t i = 1; i < subkeys.size(); ++i)
+      if (Before(subkeys[i], subkeys[i - 1])) runs.push_back(i);
+    runs.push_back(subkeys.size());
+  }
   while (runs.size() > 2) {
     std::vector<std::size_t> merged{0};
     for (std::size_t r = 2; r < runs.size(); r += 2) {
