@@ -682,6 +682,20 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     return static_cast<std::uint32_t>(roots.size() - 1);
   }
 
+  // A section that the index records has a key line of at least 22 bytes
+  // ("[Software\\Classes\\x]" and a line break), and a root key has a section. The lists
+  // are reserved for that many at once: they are then never copied as they grow, nor the
+  // pages of the copies faulted in, and pages reserved past their ends are never touched.
+  // Past 16 million (a file of over 350 MB) they grow as they must, so that no one
+  // reservation runs to gigabytes of address space.
+  void Reserve() {
+    constexpr std::size_t kMostReserved = std::size_t{1} << 24;
+    const std::size_t most = std::min(map->bytes().size() / 22 + 1, kMostReserved);
+    sections.reserve(most);
+    roots.reserve(most);
+    first.reserve(most);
+  }
+
   // A section whose key line starts at `pos` and names a key below the root key `root`
   // (`childHash` the NameHash of the name one level below it, 0 for the root key itself).
   void Add(std::u16string_view root, std::size_t pos, std::uint32_t childHash) {
@@ -829,6 +843,7 @@ Parsed ParseFile(const std::string& path) {
     out.error = path + ": cannot read the registry file: " + std::strerror(errno);
     return out;
   }
+  index->Reserve();
   Parser p;
   p.name = path;
   p.all = p.rest = index->map->bytes();
