@@ -82,13 +82,20 @@ class KeyName {
   }
 
  private:
+  // `text` may lie in this very name: it is copied before the old units are let go.
   void Assign(std::u16string_view text) {
-    if (text.data() == data()) return;
-    char16_t* heap = text.size() > kInPlace ? new char16_t[text.size()] : nullptr;
-    Free();
-    char16_t* to = heap ? heap : units_.here;
-    if (heap) units_.heap = heap;
-    std::copy(text.begin(), text.end(), to);
+    if (text.data() == data() && text.size() == size_) return;
+    if (text.size() > kInPlace) {
+      char16_t* heap = new char16_t[text.size()];
+      std::copy(text.begin(), text.end(), heap);
+      Free();
+      units_.heap = heap;
+    } else {
+      char16_t here[kInPlace];
+      std::copy(text.begin(), text.end(), here);
+      Free();
+      std::copy(here, here + text.size(), units_.here);
+    }
     size_ = static_cast<std::uint32_t>(text.size());
   }
   void Free() {
