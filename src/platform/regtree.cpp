@@ -236,41 +236,44 @@ void Forget(RegKey& key) {
 RegKey* FindSubkey(RegKey& key, std::u16string_view name) {
   if (key.filler && !key.read && !key.filler->MayHaveSubkey(key.fillRef, name)) return nullptr;
   Fill(key);
-  // A key with many subkeys that is looked into more than a few times gets a hash table,
-  // so that a scan of every root key does not search among them all each time: made once
-  // the look-ups since the last change are a sixteenth of the subkeys, its cost is spread
-  // over them even while a loader adds and looks alternately.
   const std::size_t n = key.subkeys.size();
-  if (n >= kLookupFrom) {
-    SubkeyLookup& l = key.subkeys.MakeLookup();
-    if (l.slots.empty() && ++l.looks * 16 >= n) {
-      std::size_t size = 64;
-      while (size < 2 * n) size *= 2;
-      l.slots.assign(size, UINT32_MAX);
-      for (std::uint32_t i = 0; i < n; ++i) {
-        std::size_t at = HashKeyName(key.subkeys[i]->name) & (size - 1);
-        while (l.slots[at] != UINT32_MAX) at = (at + 1) & (size - 1);
-        l.slots[at] = i;
-      }
-    }
-    if (!l.slots.empty()) {
-      // A scan looks at a large key's subkeys in their order, each after the one before:
-      // the subkey after the last one found is compared first, and a hit spares the table,
-      // whose slots lie all over a table of megabytes.
-      if (l.next < n && CompareKeyNames(key.subkeys[l.next]->name, name) == 0)
-        return key.subkeys[l.next++].get();
-      const std::size_t mask = l.slots.size() - 1;
-      for (std::size_t at = HashKeyName(name) & mask; l.slots[at] != UINT32_MAX;
-           at = (at + 1) & mask)
-        if (CompareKeyNames(key.subkeys[l.slots[at]]->name, name) == 0) {
-          l.next = l.slots[at] + 1;
-          return key.subkeys[l.slots[at]].get();
-        }
-      return nullptr;
+  if (n == 0) return nullptr;
+  if (n < kLookupFrom) return Found(key, Place(key, name), name);
+  // A scan looks at a large key's subkeys in their order, each after the one before, and
+  // at some of them a few times in a row: the subkey after the last one found, and that
+  // one, are compared first, and a hit spares any search.
+  SubkeyLookup& l = key.subkeys.MakeLookup();
+  if (l.next < n && CompareKeyNames(key.subkeys[l.next]->name, name) == 0)
+    return key.subkeys[l.next++].get();
+  if (l.next > 0 && CompareKeyNames(key.subkeys[l.next - 1]->name, name) == 0)
+    return key.subkeys[l.next - 1].get();
+  // Looked into out of order more than a few times, a large key gets a hash table, so that
+  // a scan of every root key does not search among them all each time: made once such
+  // look-ups since the last change are a sixteenth of the subkeys, its cost is spread over
+  // them even while a loader adds and looks alternately.
+  if (l.slots.empty() && ++l.looks * 16 >= n) {
+    std::size_t size = 64;
+    while (size < 2 * n) size *= 2;
+    l.slots.assign(size, UINT32_MAX);
+    for (std::uint32_t i = 0; i < n; ++i) {
+      std::size_t at = HashKeyName(key.subkeys[i]->name) & (size - 1);
+      while (l.slots[at] != UINT32_MAX) at = (at + 1) & (size - 1);
+      l.slots[at] = i;
     }
   }
-  if (key.subkeys.empty()) return nullptr;
-  return Found(key, Place(key, name), name);
+  std::size_t found = n;
+  if (l.slots.empty()) {
+    auto it = Place(key, name);
+    if (Found(key, it, name)) found = static_cast<std::size_t>(it - key.subkeys.Edit().begin());
+  } else {
+    const std::size_t mask = l.slots.size() - 1;
+    for (std::size_t at = HashKeyName(name) & mask; l.slots[at] != UINT32_MAX && found == n;
+         at = (at + 1) & mask)
+      if (CompareKeyNames(key.subkeys[l.slots[at]]->name, name) == 0) found = l.slots[at];
+  }
+  if (found == n) return nullptr;
+  l.next = static_cast<std::uint32_t>(found + 1);
+  return key.subkeys[found].get();
 }
 
 RegKey& MakeSubkey(RegKey& key, std::u16string_view name) {
