@@ -57,7 +57,8 @@ class KeyName {
  public:
   static constexpr std::size_t kInPlace = 14;
   KeyName() = default;
-  KeyName(std::u16string_view text) { Assign(text); }  // NOLINT: a name is its text
+  // Not explicit either way: a name is its text, and passes wherever text does.
+  KeyName(std::u16string_view text) { Assign(text); }
   KeyName(const KeyName& other) { Assign(other); }
   KeyName(KeyName&& other) noexcept : units_(other.units_), size_(other.size_) { other.size_ = 0; }
   KeyName& operator=(std::u16string_view text) {
@@ -72,7 +73,7 @@ class KeyName {
   }
   ~KeyName() { Free(); }
 
-  operator std::u16string_view() const { return {data(), size_}; }  // NOLINT
+  operator std::u16string_view() const { return {data(), size_}; }
   const char16_t* data() const { return size_ > kInPlace ? units_.heap : units_.here; }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
