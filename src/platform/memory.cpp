@@ -1,5 +1,5 @@
 // Large blocks on huge pages. A registry of a million root keys makes the program's arrays
-// a hundred megabytes and more (the root keys' names, the scan's records), and on the
+// a hundred megabytes and more (the scan's records, the loaders' indexes), and on the
 // system's 4 KiB pages each such array costs a page fault every 4 KiB: on a virtual
 // machine the faults alone took longer than the scan. A block this large is cut at a
 // 2 MiB boundary and advised as huge pages, which the system may then give it 2 MiB at a
@@ -10,15 +10,9 @@
 #include <cstdlib>
 #include <new>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define TAVPLAT_PLAIN_NEW 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TAVPLAT_PLAIN_NEW 1
-#endif
-#endif
+#include "sanitized.h"
 
-#ifndef TAVPLAT_PLAIN_NEW
+#ifndef TAVPLAT_ADDRESS_SANITIZED
 namespace {
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kLargeBlock = 2 * kHugePage;

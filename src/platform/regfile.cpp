@@ -721,15 +721,10 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   }
 
   // A section that the index records has a key line of at least 21 characters
-  // ("[HKEY_CLASSES_ROOT\x]") and a line break, and a root key has a section. The lists
-  // are reserved for that many at once: they are then never copied as they grow, nor the
-  // pages of the copies faulted in, and pages reserved past their ends are never touched.
-  // Past 16 million (a file of over 350 MB) they grow as they must, so that no one
-  // reservation runs to gigabytes of address space.
+  // ("[HKEY_CLASSES_ROOT\x]") and a line break, and a root key has a section.
   void Reserve() {
-    constexpr std::size_t kMostReserved = std::size_t{1} << 24;
     const std::size_t chars = text.isWide ? text.wide.size() : text.narrow.size();
-    const std::size_t most = std::min(chars / 21 + 1, kMostReserved);
+    const std::size_t most = MostSections(chars, 21);
     sections.reserve(most);
     roots.reserve(most);
     first.reserve(most);

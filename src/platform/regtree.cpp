@@ -8,6 +8,7 @@
 #include <new>
 
 #include "codepage.h"
+#include "sanitized.h"
 
 namespace tavplat {
 
@@ -53,7 +54,7 @@ std::vector<std::unique_ptr<RegKey>>::iterator Place(RegKey& key, std::u16string
 
 RegKey* Found(RegKey& key, std::vector<std::unique_ptr<RegKey>>::iterator it,
               std::u16string_view name) {
-  return it != key.subkeys.Edit().end() && CompareKeyNames((*it)->name, name) == 0 ? it->get()
+  return it != key.subkeys.keys().end() && CompareKeyNames((*it)->name, name) == 0 ? it->get()
                                                                                  : nullptr;
 }
 
@@ -65,16 +66,9 @@ bool Before(const std::unique_ptr<RegKey>& a, const std::unique_ptr<RegKey>& b) 
 
 // Under AddressSanitizer every key comes from the heap, so that a key used after it was
 // given back is still caught.
-#if defined(__SANITIZE_ADDRESS__)
-#define TAVPLAT_KEYS_FROM_HEAP 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TAVPLAT_KEYS_FROM_HEAP 1
-#endif
-#endif
 
 void* RegKey::operator new(std::size_t size) {
-#ifdef TAVPLAT_KEYS_FROM_HEAP
+#ifdef TAVPLAT_ADDRESS_SANITIZED
   return ::operator new(size);
 #endif
   KeyPool& pool = Pool();
@@ -98,7 +92,7 @@ void* RegKey::operator new(std::size_t size) {
 
 void RegKey::operator delete(void* key, std::size_t size) noexcept {
   (void)size;
-#ifdef TAVPLAT_KEYS_FROM_HEAP
+#ifdef TAVPLAT_ADDRESS_SANITIZED
   ::operator delete(key);
   return;
 #endif

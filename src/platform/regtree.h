@@ -313,6 +313,16 @@ void MergeClasses(RegKey& machine, RegKey&& user);
 /// enumeration's order.
 void BuildOrder(RegKey& key);
 
+/// How many entries a loader reserves for the lists of its index over a file of `size`
+/// bytes (or characters) in which each recorded section takes at least `shortest`: the
+/// lists are then never copied as they grow, nor the pages of the copies faulted in, and
+/// pages reserved past their ends are never touched. Past 16 million entries (a file of
+/// some 350 MB) they grow as they must, so that no one reservation runs to gigabytes of
+/// address space.
+inline std::size_t MostSections(std::size_t size, std::size_t shortest) {
+  return std::min(size / shortest + 1, std::size_t{1} << 24);
+}
+
 /// Doubles the open-addressed table `slots` (at least 64 slots) of indexes into `entries`,
 /// each of which carries the `hash` of its name, and places every index again; UINT32_MAX
 /// marks a free slot. The loaders index root keys by name with it.
