@@ -599,16 +599,25 @@ struct Parser {
 
   void Record(std::u16string_view root, std::uint32_t childHash);
 
-  // Filling: the section whose key line starts at `pos`, up to the next key line.
-  void Section(std::size_t pos) {
+  // Filling: the section whose key line starts at `pos`, up to the next key line. The key
+  // line of a root key's own section (`own`) names `fillRoot`, as the check found: it is
+  // passed over unread.
+  void Section(std::size_t pos, bool own) {
     rest = all.substr(pos);
-    for (bool keyLine = true; NextLine(); keyLine = false) {
+    NextLine();
+    if (own) {
+      place = Place::Classes;
+      key = fillRoot;
+      link = false;
+      openKeys.clear();
+    } else {
       std::string_view s = text;
       while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
-      if (keyLine) {
-        KeyLine(s);
-        continue;
-      }
+      KeyLine(s);
+    }
+    while (NextLine()) {
+      std::string_view s = text;
+      while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
       if (s.empty() || s.front() == ';') continue;
       if (s.front() == '[') return;
       SectionLine(s);
@@ -733,12 +742,17 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   static constexpr std::uint64_t kSubkeyFill = std::uint64_t{1} << 63;
   mutable std::vector<std::uint32_t> subkeyNext;  // by section
   struct Subkey {
-    std::u16string name;
+    std::size_t at, size;  // its name in `foundNames`
     std::uint32_t hash, first, last;
   };
-  // Reused by the fills: the subkeys found so far, by the hash of their names.
+  // Reused by the fills: the subkeys found so far, by the hash of their names, and their
+  // names one after the other.
   mutable std::vector<Subkey> found;
   mutable std::vector<std::uint32_t> foundSlots;
+  mutable std::u16string foundNames;
+  std::u16string_view FoundName(const Subkey& f) const {
+    return std::u16string_view(foundNames).substr(f.at, f.size);
+  }
 
   void Fill(RegKey& key, std::uint64_t ref) const override {
     filling.all = map->bytes();
@@ -747,17 +761,18 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     if (ref & kSubkeyFill) {
       filling.fillLevel = 4;
       for (std::uint32_t s = static_cast<std::uint32_t>(ref); s != kNone; s = subkeyNext[s])
-        filling.Section(sections[s].pos);
+        filling.Section(sections[s].pos, false);
       return;
     }
     filling.fillLevel = 3;
     if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
     found.clear();
     foundSlots.clear();
+    foundNames.clear();
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
       const std::uint32_t h = sections[s].child;
       if (h == 0) {
-        filling.Section(sections[s].pos);
+        filling.Section(sections[s].pos, true);
         continue;
       }
       const std::u16string_view name = filling.ChildAt(sections[s].pos);
@@ -767,7 +782,8 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
         sub->last = s;
         continue;
       }
-      found.push_back({std::u16string(name), h, s, s});
+      found.push_back({foundNames.size(), name.size(), h, s, s});
+      foundNames += name;
       if (found.size() * 2 >= foundSlots.size()) {
         GrowSlots(foundSlots, found);
       } else {
@@ -777,17 +793,18 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       }
     }
     // The subkeys in the registry's order, which is Wine's: mostly there already.
-    auto before = [](const Subkey& a, const Subkey& b) {
-      return CompareKeyNames(a.name, b.name) < 0;
+    auto before = [this](const Subkey& a, const Subkey& b) {
+      return CompareKeyNames(FoundName(a), FoundName(b)) < 0;
     };
     if (!std::is_sorted(found.begin(), found.end(), before))
       std::sort(found.begin(), found.end(), before);
     std::vector<std::unique_ptr<RegKey>> subkeys;
     subkeys.reserve(found.size());
-    for (Subkey& f : found) {
+    const std::shared_ptr<const KeyFiller> self = shared_from_this();
+    for (const Subkey& f : found) {
       subkeys.push_back(std::make_unique<RegKey>());
-      subkeys.back()->name = f.name;
-      subkeys.back()->filler = shared_from_this();
+      subkeys.back()->name = FoundName(f);
+      subkeys.back()->filler = self;
       subkeys.back()->fillRef = kSubkeyFill | f.first;
     }
     key.subkeys = std::move(subkeys);
@@ -797,12 +814,12 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // mostly the one.
   Subkey* FindFound(std::uint32_t h, std::u16string_view name) const {
     if (found.empty()) return nullptr;
-    if (found.back().hash == h && CompareKeyNames(found.back().name, name) == 0)
+    if (found.back().hash == h && CompareKeyNames(FoundName(found.back()), name) == 0)
       return &found.back();
     const std::size_t mask = foundSlots.size() - 1;
     for (std::size_t i = h & mask; foundSlots[i] != kNone; i = (i + 1) & mask) {
       Subkey& f = found[foundSlots[i]];
-      if (f.hash == h && CompareKeyNames(f.name, name) == 0) return &f;
+      if (f.hash == h && CompareKeyNames(FoundName(f), name) == 0) return &f;
     }
     return nullptr;
   }
