@@ -235,13 +235,15 @@ struct Parser {
   bool link = false;
   std::vector<RegKey*> openKeys;
   std::vector<StringValue> facts[6];
-  // Reused from one line to the next: a million keys make no million allocations.
-  std::u16string path;
+  // Reused from one line to the next: a million keys make no million allocations. The
+  // buffers of UTF-16 text only grow; the text in them is the view beside them.
+  std::vector<char16_t> pathUnits, valueNameUnits, stringUnits;
+  std::u16string_view path;
   std::vector<std::u16string_view> names;
   std::vector<std::string_view> plainNames;
   std::u16string rootName;  // a name of a plain path in UTF-16
-  std::u16string valueName;
-  std::u16string string;
+  std::u16string_view valueName;
+  std::u16string_view string;
   std::vector<BYTE> bytes;
 
   [[noreturn]] void Fail(const std::string& what) const {
@@ -263,12 +265,12 @@ struct Parser {
   // `s` is left behind that character. Characters beyond ASCII are \x escapes of UTF-16
   // code units; the C escapes and octal escapes stand for control characters; a backslash
   // before any other character stands for that character.
-  // Into `out`, or only checked when `out` is null.
-  void Unescape(std::string_view& s, char end, const char* what, std::u16string* out) {
-    // No character takes fewer bytes than the unit it stands for: `out` is cut to size at
-    // the end.
+  // Into `out`, whose first units it returns, or only checked when `out` is null.
+  std::u16string_view Unescape(std::string_view& s, char end, const char* what,
+                               std::vector<char16_t>* out) {
+    // No character takes fewer bytes than the unit it stands for.
     std::size_t length = 0;
-    if (out) out->resize(s.size());
+    if (out && out->size() < s.size()) out->resize(s.size());
     std::size_t i = 0;
     for (;;) {
       // Most characters stand for themselves: a run of them is passed at once.
@@ -314,11 +316,11 @@ struct Parser {
       }
       if (out) (*out)[length++] = unit;
     }
-    if (out) out->resize(length);
     if (i >= s.size())
       Fail(std::string(end == '"' ? "missing closing quote" : "missing closing \"]\"") +
            " at the end of " + what + ": \"" + Shown(text) + "\"");
     s.remove_prefix(i + 1);
+    return out ? std::u16string_view(out->data(), length) : std::u16string_view();
   }
 
   void ExpectEnd(std::string_view s, const char* what) {
@@ -352,11 +354,11 @@ struct Parser {
   // The key path of any other key line, `s` after its "[", into `path` and `names`; `s`
   // is left behind the closing "]".
   void EscapedKeyPath(std::string_view& s) {
-    Unescape(s, ']', "the key name", &path);
+    path = Unescape(s, ']', "the key name", &pathUnits);
     names.clear();
     for (std::size_t start = 0; start <= path.size();) {
       const std::size_t end = std::min(path.find(u'\\', start), path.size());
-      names.push_back(std::u16string_view(path).substr(start, end - start));
+      names.push_back(path.substr(start, end - start));
       if (names.back().empty() && !path.empty())
         Fail("the key path \"" + Shown(text) + "\" has an empty key name");
       if (names.size() > kMaxDepth)
@@ -368,12 +370,12 @@ struct Parser {
 
   // Filling builds keys: the names of a plain path in UTF-16, into `path` and `names`.
   void WidenNames() {
-    path.resize(text.size());
+    if (pathUnits.size() < text.size()) pathUnits.resize(text.size());
     names.clear();
     std::size_t length = 0;
     for (std::string_view n : plainNames) {
-      std::copy(n.begin(), n.end(), path.data() + length);
-      names.push_back(std::u16string_view(path).substr(length, n.size()));
+      std::copy(n.begin(), n.end(), pathUnits.data() + length);
+      names.push_back(std::u16string_view(pathUnits.data() + length, n.size()));
       length += n.size();
     }
   }
@@ -397,10 +399,8 @@ struct Parser {
       return;
     }
     if (index) {
-      if (!plain) return Record(names[2], names.size() > 3 ? NameHash(names[3]) : 0);
-      rootName.resize(plainNames[2].size());
-      std::copy(plainNames[2].begin(), plainNames[2].end(), rootName.begin());
-      return Record(rootName, plainNames.size() > 3 ? NameHash(plainNames[3]) : 0);
+      if (!plain) return RecordEscaped(names[2], names.size() > 3 ? NameHash(names[3]) : 0);
+      return RecordPlain(plainNames[2], plainNames.size() > 3 ? NameHash(plainNames[3]) : 0);
     }
     if (plain) WidenNames();
     // The longest start shared with the key before, whose keys are known already.
@@ -492,10 +492,10 @@ struct Parser {
     const bool keep = place != Place::Classes || key;
     if (s.front() == '@') {
       s.remove_prefix(1);
-      valueName.clear();
+      valueName = {};
     } else {
       s.remove_prefix(1);
-      Unescape(s, '"', "the value name", keep ? &valueName : nullptr);
+      valueName = Unescape(s, '"', "the value name", keep ? &valueNameUnits : nullptr);
     }
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
     if (s.empty() || s.front() != '=') Fail("expected \"=\" after the value name");
@@ -513,7 +513,7 @@ struct Parser {
     if (!quoted && startsWith("str(2):\"")) quoted = true, valueType = REG_EXPAND_SZ;
     if (!quoted && startsWith("str(7):\"")) quoted = true, valueType = REG_MULTI_SZ;
     if (quoted) {
-      Unescape(s, '"', "the string", keep ? &string : nullptr);
+      string = Unescape(s, '"', "the string", keep ? &stringUnits : nullptr);
       ExpectEnd(s, "the closing quote");
     } else if (startsWith("dword:")) {
       std::size_t n = 0;
@@ -545,12 +545,13 @@ struct Parser {
       // A link key shows its target's content under Windows; that lies outside the
       // classes, so the key is kept empty rather than showing the link's own value.
       if (key && !link)
-        SetValue(*key, RegValue{valueName, valueType,
+        SetValue(*key, RegValue{std::u16string(valueName), valueType,
                                 quoted ? LittleEndianWithNull(string) : bytes});
     } else if (quoted && (valueType == REG_SZ || valueType == REG_EXPAND_SZ)) {
       // A string ends at its first null character for whoever reads it as text.
       facts[static_cast<int>(place)].push_back(
-          {valueName, valueType, string.substr(0, string.find(u'\0'))});
+          {std::u16string(valueName), valueType,
+           std::u16string(string.substr(0, string.find(u'\0')))});
     }
   }
 
@@ -597,7 +598,8 @@ struct Parser {
          "\" (expected a [key] line, a value line, an option or a comment)");
   }
 
-  void Record(std::u16string_view root, std::uint32_t childHash);
+  void RecordPlain(std::string_view root, std::uint32_t childHash);
+  void RecordEscaped(std::u16string_view root, std::uint32_t childHash);
 
   // Filling: the section whose key line starts at `pos`, up to the next key line. The key
   // line of a root key's own section (`own`) names `fillRoot`, as the check found: it is
@@ -636,57 +638,92 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // Reads the sections again; its buffers serve one root key after the other.
   mutable Parser filling;
 
-  // While checking: the root keys met so far, their names one after the other in `names`.
+  // While checking: the root keys met so far. A root key's name is read where it stands
+  // in the file when it is plain ASCII, as nearly every one is (`name` is its offset in
+  // the file), else kept in `escapedNames` (`name` is kEscaped and its offset there): a
+  // million root keys copy no names.
   // Wine writes the root keys in the registry's order, each with all its sections: while
   // they come so, a name is the last root key's or a new one, and no table is needed.
   // A file written otherwise finds them by the hash of their names in `slots`, made
   // when the first name comes out of order.
+  static constexpr std::size_t kEscaped = std::size_t{1} << 63;
   struct Root {
-    std::uint32_t at;  // in `names`
+    std::size_t name;
     std::uint32_t size;
-    std::uint32_t hash;  // once `slots` is made
     std::uint32_t last;  // its last section so far
   };
   std::vector<Root> roots;
-  std::u16string names;
+  std::u16string escapedNames;
+  struct Hashed {
+    std::uint32_t hash;
+  };
+  std::vector<Hashed> hashes;  // by root key, once `slots` is made
   std::vector<std::uint32_t> slots;
   bool inOrder = true;
-  std::uint32_t recent = kNone;  // the root key of the section before
+  std::uint32_t recent = kNone;   // the root key of the section before
+  std::u16string recentName;      // its name
+  std::string_view recentPlain;   // its name as the section's key line has it, when plain
+  std::u16string wide, scratch;   // names widened, reused
 
-  std::u16string_view Name(std::uint32_t k) const {
-    return std::u16string_view(names).substr(roots[k].at, roots[k].size);
+  // The name of root key `k`, in `buffer` when it stands in the file.
+  std::u16string_view Name(std::uint32_t k, std::u16string& buffer) const {
+    const Root& r = roots[k];
+    if (r.name & kEscaped)
+      return std::u16string_view(escapedNames).substr(r.name & ~kEscaped, r.size);
+    buffer.resize(r.size);
+    WidenAscii(map->bytes().substr(r.name, r.size), buffer.data());
+    return buffer;
   }
 
-  std::uint32_t RootOf(std::u16string_view name) {
-    const int order = recent == kNone ? -1 : CompareKeyNames(Name(recent), name);
+  // A plain root key's name as it stands in the file: the same bytes as the section
+  // before name the same root key, which is the common case, decided without widening.
+  void AddPlain(std::string_view root, std::size_t pos, std::uint32_t childHash) {
+    if (recent != kNone && root == recentPlain) return Add(recent, pos, childHash);
+    wide.resize(root.size());
+    WidenAscii(root, wide.data());
+    const std::uint32_t k = RootOf(wide, static_cast<std::size_t>(root.data() - map->bytes().data()));
+    recentPlain = root;
+    Add(k, pos, childHash);
+  }
+
+  // The root key `name`, a new one if it is not met yet: `where` is the offset of its name
+  // in the file, or kEscaped when the name does not stand there as it is.
+  std::uint32_t RootOf(std::u16string_view name, std::size_t where) {
+    recentPlain = {};
+    const int order = recent == kNone ? -1 : CompareKeyNames(recentName, name);
     if (order == 0) return recent;
-    if (inOrder && order < 0) return recent = NewRoot(name, 0);
+    recentName = name;
+    if (inOrder && order < 0) return recent = NewRoot(name, where);
     if (inOrder) {
       inOrder = false;
-      for (std::uint32_t k = 0; k < roots.size(); ++k) roots[k].hash = NameHash(Name(k));
+      hashes.resize(roots.size());
+      for (std::uint32_t k = 0; k < roots.size(); ++k) hashes[k].hash = NameHash(Name(k, scratch));
       // GrowSlots doubles the table and places every root key in it.
       slots.assign(std::bit_ceil(roots.size()), kNone);
-      GrowSlots(slots, roots);
+      GrowSlots(slots, hashes);
     }
     const std::uint32_t h = NameHash(name);
-    if (roots.size() * 2 >= slots.size()) GrowSlots(slots, roots);
+    if (roots.size() * 2 >= slots.size()) GrowSlots(slots, hashes);
     const std::size_t mask = slots.size() - 1;
     std::size_t i = h & mask;
     for (; slots[i] != kNone; i = (i + 1) & mask)
-      if (roots[slots[i]].hash == h && CompareKeyNames(Name(slots[i]), name) == 0)
+      if (hashes[slots[i]].hash == h && CompareKeyNames(Name(slots[i], scratch), name) == 0)
         return recent = slots[i];
-    slots[i] = NewRoot(name, h);
+    slots[i] = NewRoot(name, where);
+    hashes.push_back({h});
     return recent = slots[i];
   }
 
   // The first spelling met names the key, as when the key is made by the first line that
   // names it.
-  std::uint32_t NewRoot(std::u16string_view name, std::uint32_t hash) {
-    if (names.size() + name.size() > UINT32_MAX || roots.size() >= kNone - 1)
+  std::uint32_t NewRoot(std::u16string_view name, std::size_t where) {
+    if (name.size() > UINT32_MAX || roots.size() >= kNone - 1)
       throw ParseError{ERROR_BADDB, map->Name() + ": more root keys than this reader holds"};
-    roots.push_back({static_cast<std::uint32_t>(names.size()),
-                     static_cast<std::uint32_t>(name.size()), hash, kNone});
-    names += name;
+    if (where == kEscaped) {
+      where |= escapedNames.size();
+      escapedNames += name;
+    }
+    roots.push_back({where, static_cast<std::uint32_t>(name.size()), kNone});
     first.push_back(kNone);
     return static_cast<std::uint32_t>(roots.size() - 1);
   }
@@ -700,10 +737,9 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     first.reserve(most);
   }
 
-  // A section whose key line starts at `pos` and names a key below the root key `root`
+  // A section whose key line starts at `pos` and names a key below the root key `k`
   // (`childHash` the NameHash of the name one level below it, 0 for the root key itself).
-  void Add(std::u16string_view root, std::size_t pos, std::uint32_t childHash) {
-    const std::uint32_t k = RootOf(root);
+  void Add(std::uint32_t k, std::size_t pos, std::uint32_t childHash) {
     const auto at = static_cast<std::uint32_t>(sections.size());
     if (at == kNone) throw ParseError{ERROR_BADDB, map->Name() + ": more keys than this reader holds"};
     sections.push_back({pos, kNone, childHash});
@@ -723,13 +759,14 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     keys.reserve(roots.size());
     for (std::uint32_t k = 0; k < roots.size(); ++k) {
       keys.push_back(std::make_unique<RegKey>());
-      keys.back()->name = Name(k);
+      keys.back()->name = Name(k, scratch);
       keys.back()->filler = self;
       keys.back()->fillRef = k;
     }
     AddSubkeys(classes, std::move(keys));
     std::vector<Root>().swap(roots);
-    std::u16string().swap(names);
+    std::vector<Hashed>().swap(hashes);
+    std::u16string().swap(escapedNames);
   }
 
   // A root key's own sections give its values; the others only tell which subkeys it has,
@@ -833,8 +870,12 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   }
 };
 
-void Parser::Record(std::u16string_view root, std::uint32_t childHash) {
-  index->Add(root, textPos, childHash);
+void Parser::RecordPlain(std::string_view root, std::uint32_t childHash) {
+  index->AddPlain(root, textPos, childHash);
+}
+
+void Parser::RecordEscaped(std::u16string_view root, std::uint32_t childHash) {
+  index->Add(index->RootOf(root, Index::kEscaped), textPos, childHash);
 }
 
 // One registry file of Wine parsed: its classes and what it tells of its machine.
