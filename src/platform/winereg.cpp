@@ -183,15 +183,6 @@ struct StringValue {
   std::u16string text;
 };
 
-// Where a section below a root key of the classes is found again: the offset of its key
-// line, the next section below the same root key, and a hash of the name one level below
-// the root key (0 for the root key's own section), which tells without reading the file
-// which subkeys a root key cannot have.
-struct SectionRef {
-  std::size_t pos;
-  std::uint32_t next;
-  std::uint32_t child;
-};
 constexpr std::uint32_t kNone = UINT32_MAX;
 
 // HashKeyName, of a name in UTF-16 or of an ASCII name as it stands in the file; ASCII
@@ -633,46 +624,44 @@ struct Parser {
 // that reads a few file types reads a few sections, not the million others.
 struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   std::shared_ptr<const Mapping> map;
-  std::vector<SectionRef> sections;
-  std::vector<std::uint32_t> first;  // by root key: its first section
+  // By section below a root key of the classes, in the order of the file: the offset of
+  // its key line (with kFirst on the first section of each root key), and a hash of the
+  // name one level below the root key (0 for the root key's own section), which tells
+  // without reading the file which subkeys a root key cannot have. A root key's `fillRef`
+  // is its first section.
+  static constexpr std::size_t kFirst = std::size_t{1} << 63;
+  std::vector<std::size_t> sectionPos;
+  std::vector<std::uint32_t> sectionChild;
+  // Wine writes the root keys in the registry's order, each with all its sections: while
+  // they come so, the sections of a root key follow one another up to the next first
+  // section, a name is the last root key's or a new one, and nothing more is kept. In a
+  // file written otherwise, from the first name out of order on, each section is linked
+  // to the next of its root key in `next` (kNone after the last), and the root keys are
+  // found by the hash of their names in `slots`.
+  std::vector<std::uint32_t> next;
   // Reads the sections again; its buffers serve one root key after the other.
   mutable Parser filling;
 
-  // While checking: the root keys met so far. A root key's name is read where it stands
-  // in the file when it is plain ASCII, as nearly every one is (`name` is its offset in
-  // the file), else kept in `escapedNames` (`name` is kEscaped and its offset there): a
-  // million root keys copy no names.
-  // Wine writes the root keys in the registry's order, each with all its sections: while
-  // they come so, a name is the last root key's or a new one, and no table is needed.
-  // A file written otherwise finds them by the hash of their names in `slots`, made
-  // when the first name comes out of order.
-  static constexpr std::size_t kEscaped = std::size_t{1} << 63;
-  struct Root {
-    std::size_t name;
-    std::uint32_t size;
-    std::uint32_t last;  // its last section so far
-  };
-  std::vector<Root> roots;
-  std::u16string escapedNames;
+  // While checking: the root keys met so far, unread, named with the first spelling met,
+  // as when the key is made by the first line that names it.
+  std::vector<std::unique_ptr<RegKey>> keys;
+  bool inOrder = true;
+  std::uint32_t recent = kNone;  // the root key of the section before
+  std::string_view recentPlain;  // its name as that section's key line has it, when plain
+  std::u16string wide;           // a plain name widened, reused
+  // Out of order: by root key, its last section so far and the hash of its name.
+  std::vector<std::uint32_t> lastOf;
   struct Hashed {
     std::uint32_t hash;
   };
-  std::vector<Hashed> hashes;  // by root key, once `slots` is made
+  std::vector<Hashed> hashes;
   std::vector<std::uint32_t> slots;
-  bool inOrder = true;
-  std::uint32_t recent = kNone;   // the root key of the section before
-  std::u16string recentName;      // its name
-  std::string_view recentPlain;   // its name as the section's key line has it, when plain
-  std::u16string wide, scratch;   // names widened, reused
 
-  // The name of root key `k`, in `buffer` when it stands in the file.
-  std::u16string_view Name(std::uint32_t k, std::u16string& buffer) const {
-    const Root& r = roots[k];
-    if (r.name & kEscaped)
-      return std::u16string_view(escapedNames).substr(r.name & ~kEscaped, r.size);
-    buffer.resize(r.size);
-    WidenAscii(map->bytes().substr(r.name, r.size), buffer.data());
-    return buffer;
+  std::size_t Pos(std::uint32_t s) const { return sectionPos[s] & ~kFirst; }
+  // The section after `s` below the same root key, or kNone.
+  std::uint32_t Next(std::uint32_t s) const {
+    if (!next.empty()) return next[s];
+    return s + 1 < sectionPos.size() && !(sectionPos[s + 1] & kFirst) ? s + 1 : kNone;
   }
 
   // A plain root key's name as it stands in the file: the same bytes as the section
@@ -681,73 +670,82 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     if (recent != kNone && root == recentPlain) return Add(recent, pos, childHash);
     wide.resize(root.size());
     WidenAscii(root, wide.data());
-    const std::uint32_t k = RootOf(wide, static_cast<std::size_t>(root.data() - map->bytes().data()));
+    const std::uint32_t k = RootOf(wide);
     recentPlain = root;
     Add(k, pos, childHash);
   }
 
-  // The root key `name`, a new one if it is not met yet: `where` is the offset of its name
-  // in the file, or kEscaped when the name does not stand there as it is.
-  std::uint32_t RootOf(std::u16string_view name, std::size_t where) {
+  // The root key `name`, a new one if it is not met yet.
+  std::uint32_t RootOf(std::u16string_view name) {
     recentPlain = {};
-    const int order = recent == kNone ? -1 : CompareKeyNames(recentName, name);
+    const int order = recent == kNone ? -1 : CompareKeyNames(keys[recent]->name, name);
     if (order == 0) return recent;
-    recentName = name;
-    if (inOrder && order < 0) return recent = NewRoot(name, where);
-    if (inOrder) {
-      inOrder = false;
-      hashes.resize(roots.size());
-      for (std::uint32_t k = 0; k < roots.size(); ++k) hashes[k].hash = NameHash(Name(k, scratch));
-      // GrowSlots doubles the table and places every root key in it.
-      slots.assign(std::bit_ceil(roots.size()), kNone);
-      GrowSlots(slots, hashes);
-    }
+    if (inOrder && order < 0) return recent = NewRoot(name);
+    if (inOrder) Unorder();
     const std::uint32_t h = NameHash(name);
-    if (roots.size() * 2 >= slots.size()) GrowSlots(slots, hashes);
+    if (keys.size() * 2 >= slots.size()) GrowSlots(slots, hashes);
     const std::size_t mask = slots.size() - 1;
     std::size_t i = h & mask;
     for (; slots[i] != kNone; i = (i + 1) & mask)
-      if (hashes[slots[i]].hash == h && CompareKeyNames(Name(slots[i], scratch), name) == 0)
+      if (hashes[slots[i]].hash == h && CompareKeyNames(keys[slots[i]]->name, name) == 0)
         return recent = slots[i];
-    slots[i] = NewRoot(name, where);
+    slots[i] = NewRoot(name);
     hashes.push_back({h});
+    lastOf.push_back(kNone);
     return recent = slots[i];
   }
 
-  // The first spelling met names the key, as when the key is made by the first line that
-  // names it.
-  std::uint32_t NewRoot(std::u16string_view name, std::size_t where) {
-    if (name.size() > UINT32_MAX || roots.size() >= kNone - 1)
-      throw ParseError{ERROR_BADDB, map->Name() + ": more root keys than this reader holds"};
-    if (where == kEscaped) {
-      where |= escapedNames.size();
-      escapedNames += name;
+  // The first name out of order: the links, the last sections and the table of what came
+  // before, when it all was in order.
+  void Unorder() {
+    inOrder = false;
+    const auto sections = static_cast<std::uint32_t>(sectionPos.size());
+    next.resize(sections);
+    for (std::uint32_t s = 0; s < sections; ++s)
+      next[s] = s + 1 < sections && !(sectionPos[s + 1] & kFirst) ? s + 1 : kNone;
+    lastOf.resize(keys.size());
+    hashes.resize(keys.size());
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+      lastOf[k] = static_cast<std::uint32_t>(
+          (k + 1 < keys.size() ? keys[k + 1]->fillRef : sections) - 1);
+      hashes[k].hash = NameHash(std::u16string_view(keys[k]->name));
     }
-    roots.push_back({where, static_cast<std::uint32_t>(name.size()), kNone});
-    first.push_back(kNone);
-    return static_cast<std::uint32_t>(roots.size() - 1);
+    // GrowSlots doubles the table and places every root key in it.
+    slots.assign(std::bit_ceil(keys.size()), kNone);
+    GrowSlots(slots, hashes);
+  }
+
+  std::uint32_t NewRoot(std::u16string_view name) {
+    if (keys.size() >= kNone - 1)
+      throw ParseError{ERROR_BADDB, map->Name() + ": more root keys than this reader holds"};
+    keys.push_back(std::make_unique<RegKey>());
+    keys.back()->name = name;
+    keys.back()->fillRef = kNone;  // until its first section
+    return static_cast<std::uint32_t>(keys.size() - 1);
   }
 
   // A section that the index records has a key line of at least 22 bytes
   // ("[Software\\Classes\\x]" and a line break), and a root key has a section.
   void Reserve() {
     const std::size_t most = MostSections(map->bytes().size(), 22);
-    sections.reserve(most);
-    roots.reserve(most);
-    first.reserve(most);
+    sectionPos.reserve(most);
+    sectionChild.reserve(most);
+    keys.reserve(most);
   }
 
   // A section whose key line starts at `pos` and names a key below the root key `k`
   // (`childHash` the NameHash of the name one level below it, 0 for the root key itself).
   void Add(std::uint32_t k, std::size_t pos, std::uint32_t childHash) {
-    const auto at = static_cast<std::uint32_t>(sections.size());
+    const auto at = static_cast<std::uint32_t>(sectionPos.size());
     if (at == kNone) throw ParseError{ERROR_BADDB, map->Name() + ": more keys than this reader holds"};
-    sections.push_back({pos, kNone, childHash});
-    if (roots[k].last == kNone)
-      first[k] = at;
-    else
-      sections[roots[k].last].next = at;
-    roots[k].last = at;
+    const bool firstOfKey = keys[k]->fillRef == kNone;
+    if (firstOfKey) keys[k]->fillRef = at;
+    sectionPos.push_back(pos | (firstOfKey ? kFirst : 0));
+    sectionChild.push_back(childHash);
+    if (inOrder) return;
+    next.push_back(kNone);
+    if (!firstOfKey) next[lastOf[k]] = at;
+    lastOf[k] = at;
   }
 
   // Once the whole file is checked: the root keys, unread, below `classes`. Wine writes
@@ -755,18 +753,10 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // one pass; only a file written otherwise is sorted there.
   void PlaceRoots(const std::shared_ptr<const Index>& self, RegKey& classes) {
     std::vector<std::uint32_t>().swap(slots);
-    std::vector<std::unique_ptr<RegKey>> keys;
-    keys.reserve(roots.size());
-    for (std::uint32_t k = 0; k < roots.size(); ++k) {
-      keys.push_back(std::make_unique<RegKey>());
-      keys.back()->name = Name(k, scratch);
-      keys.back()->filler = self;
-      keys.back()->fillRef = k;
-    }
-    AddSubkeys(classes, std::move(keys));
-    std::vector<Root>().swap(roots);
     std::vector<Hashed>().swap(hashes);
-    std::u16string().swap(escapedNames);
+    std::vector<std::uint32_t>().swap(lastOf);
+    for (const std::unique_ptr<RegKey>& key : keys) key->filler = self;
+    AddSubkeys(classes, std::move(keys));
   }
 
   // A root key's own sections give its values; the others only tell which subkeys it has,
@@ -777,7 +767,9 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // own list stays as it is, so that the key reads alike when it is read again after
   // Forget.
   static constexpr std::uint64_t kSubkeyFill = std::uint64_t{1} << 63;
-  mutable std::vector<std::uint32_t> subkeyNext;  // by section
+  // By section, and written before it is read: a fill writes the links of the sections it
+  // reads only, and the pages of the others are never touched.
+  mutable std::unique_ptr<std::uint32_t[]> subkeyNext;
   struct Subkey {
     std::size_t at, size;  // its name in `foundNames`
     std::uint32_t hash, first, last;
@@ -798,21 +790,21 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     if (ref & kSubkeyFill) {
       filling.fillLevel = 4;
       for (std::uint32_t s = static_cast<std::uint32_t>(ref); s != kNone; s = subkeyNext[s])
-        filling.Section(sections[s].pos, false);
+        filling.Section(Pos(s), false);
       return;
     }
     filling.fillLevel = 3;
-    if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
+    if (!subkeyNext) subkeyNext.reset(new std::uint32_t[sectionPos.size()]);
     found.clear();
     foundSlots.clear();
     foundNames.clear();
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
-      const std::uint32_t h = sections[s].child;
+    for (auto s = static_cast<std::uint32_t>(ref); s != kNone; s = Next(s)) {
+      const std::uint32_t h = sectionChild[s];
       if (h == 0) {
-        filling.Section(sections[s].pos, true);
+        filling.Section(Pos(s), true);
         continue;
       }
-      const std::u16string_view name = filling.ChildAt(sections[s].pos);
+      const std::u16string_view name = filling.ChildAt(Pos(s));
       subkeyNext[s] = kNone;
       if (Subkey* sub = FindFound(h, name)) {
         subkeyNext[sub->last] = s;
@@ -864,8 +856,8 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
     if (ref & kSubkeyFill) return true;
     const std::uint32_t h = NameHash(name);
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
-      if (sections[s].child == h) return true;
+    for (auto s = static_cast<std::uint32_t>(ref); s != kNone; s = Next(s))
+      if (sectionChild[s] == h) return true;
     return false;
   }
 };
@@ -875,7 +867,7 @@ void Parser::RecordPlain(std::string_view root, std::uint32_t childHash) {
 }
 
 void Parser::RecordEscaped(std::u16string_view root, std::uint32_t childHash) {
-  index->Add(index->RootOf(root, Index::kEscaped), textPos, childHash);
+  index->Add(index->RootOf(root), textPos, childHash);
 }
 
 // One registry file of Wine parsed: its classes and what it tells of its machine.
