@@ -777,7 +777,8 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // Reused by the fills: the subkeys found so far, by the hash of their names, and their
   // names one after the other.
   mutable std::vector<Subkey> found;
-  mutable std::vector<std::uint32_t> foundSlots;
+  mutable std::vector<std::uint32_t> foundSlots;  // once there are kFewFound
+  static constexpr std::size_t kFewFound = 16;
   mutable std::u16string foundNames;
   std::u16string_view FoundName(const Subkey& f) const {
     return std::u16string_view(foundNames).substr(f.at, f.size);
@@ -813,6 +814,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       }
       found.push_back({foundNames.size(), name.size(), h, s, s});
       foundNames += name;
+      if (found.size() < kFewFound) continue;
       if (found.size() * 2 >= foundSlots.size()) {
         GrowSlots(foundSlots, found);
       } else {
@@ -840,11 +842,16 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   }
 
   // Wine writes the sections of a subkey one after the other: the last one found is
-  // mostly the one.
+  // mostly the one. A few are looked through.
   Subkey* FindFound(std::uint32_t h, std::u16string_view name) const {
     if (found.empty()) return nullptr;
     if (found.back().hash == h && CompareKeyNames(FoundName(found.back()), name) == 0)
       return &found.back();
+    if (foundSlots.empty()) {
+      for (Subkey& f : found)
+        if (f.hash == h && CompareKeyNames(FoundName(f), name) == 0) return &f;
+      return nullptr;
+    }
     const std::size_t mask = foundSlots.size() - 1;
     for (std::size_t i = h & mask; foundSlots[i] != kNone; i = (i + 1) & mask) {
       Subkey& f = found[foundSlots[i]];
