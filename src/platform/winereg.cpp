@@ -327,6 +327,13 @@ struct Parser {
   bool PlainKeyPath(std::string_view& s) {
     plainNames.clear();
     std::size_t i = 0, start = 0;
+    // Wine's own spelling of the classes' path starts nearly every key line.
+    constexpr std::string_view kClasses = "Software\\\\Classes\\\\";
+    if (s.starts_with(kClasses)) {
+      plainNames.push_back(s.substr(0, 8));
+      plainNames.push_back(s.substr(10, 7));
+      i = start = kClasses.size();
+    }
     for (;;) {
       i += PlainRun(s.substr(i), ']');
       if (i == s.size()) return false;
