@@ -723,7 +723,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   }
 
   std::uint32_t NewRoot(std::u16string_view name) {
-    if (keys.size() >= kNone - 1)
+    if (name.size() > UINT32_MAX || keys.size() >= kNone - 1)
       throw ParseError{ERROR_BADDB, map->Name() + ": more root keys than this reader holds"};
     keys.push_back(std::make_unique<RegKey>());
     keys.back()->name = name;
