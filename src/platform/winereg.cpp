@@ -183,15 +183,6 @@ struct StringValue {
   std::u16string text;
 };
 
-// Where a section below a root key of the classes is found again: the offset of its key
-// line, the next section below the same root key, and a hash of the name one level below
-// the root key (0 for the root key's own section), which tells without reading the file
-// which subkeys a root key cannot have.
-struct SectionRef {
-  std::size_t pos;
-  std::uint32_t next;
-  std::uint32_t child;
-};
 constexpr std::uint32_t kNone = UINT32_MAX;
 
 // HashKeyName, of a name in UTF-16 or of an ASCII name as it stands in the file; ASCII
@@ -235,13 +226,15 @@ struct Parser {
   bool link = false;
   std::vector<RegKey*> openKeys;
   std::vector<StringValue> facts[6];
-  // Reused from one line to the next: a million keys make no million allocations.
-  std::u16string path;
+  // Reused from one line to the next: a million keys make no million allocations. The
+  // buffers of UTF-16 text only grow; the text in them is the view beside them.
+  std::vector<char16_t> pathUnits, valueNameUnits, stringUnits;
+  std::u16string_view path;
   std::vector<std::u16string_view> names;
   std::vector<std::string_view> plainNames;
   std::u16string rootName;  // a name of a plain path in UTF-16
-  std::u16string valueName;
-  std::u16string string;
+  std::u16string_view valueName;
+  std::u16string_view string;
   std::vector<BYTE> bytes;
 
   [[noreturn]] void Fail(const std::string& what) const {
@@ -263,12 +256,12 @@ struct Parser {
   // `s` is left behind that character. Characters beyond ASCII are \x escapes of UTF-16
   // code units; the C escapes and octal escapes stand for control characters; a backslash
   // before any other character stands for that character.
-  // Into `out`, or only checked when `out` is null.
-  void Unescape(std::string_view& s, char end, const char* what, std::u16string* out) {
-    // No character takes fewer bytes than the unit it stands for: `out` is cut to size at
-    // the end.
+  // Into `out`, whose first units it returns, or only checked when `out` is null.
+  std::u16string_view Unescape(std::string_view& s, char end, const char* what,
+                               std::vector<char16_t>* out) {
+    // No character takes fewer bytes than the unit it stands for.
     std::size_t length = 0;
-    if (out) out->resize(s.size());
+    if (out && out->size() < s.size()) out->resize(s.size());
     std::size_t i = 0;
     for (;;) {
       // Most characters stand for themselves: a run of them is passed at once.
@@ -314,11 +307,11 @@ struct Parser {
       }
       if (out) (*out)[length++] = unit;
     }
-    if (out) out->resize(length);
     if (i >= s.size())
       Fail(std::string(end == '"' ? "missing closing quote" : "missing closing \"]\"") +
            " at the end of " + what + ": \"" + Shown(text) + "\"");
     s.remove_prefix(i + 1);
+    return out ? std::u16string_view(out->data(), length) : std::u16string_view();
   }
 
   void ExpectEnd(std::string_view s, const char* what) {
@@ -334,6 +327,13 @@ struct Parser {
   bool PlainKeyPath(std::string_view& s) {
     plainNames.clear();
     std::size_t i = 0, start = 0;
+    // Wine's own spelling of the classes' path starts nearly every key line.
+    constexpr std::string_view kClasses = "Software\\\\Classes\\\\";
+    if (s.starts_with(kClasses)) {
+      plainNames.push_back(s.substr(0, 8));
+      plainNames.push_back(s.substr(10, 7));
+      i = start = kClasses.size();
+    }
     for (;;) {
       i += PlainRun(s.substr(i), ']');
       if (i == s.size()) return false;
@@ -352,11 +352,11 @@ struct Parser {
   // The key path of any other key line, `s` after its "[", into `path` and `names`; `s`
   // is left behind the closing "]".
   void EscapedKeyPath(std::string_view& s) {
-    Unescape(s, ']', "the key name", &path);
+    path = Unescape(s, ']', "the key name", &pathUnits);
     names.clear();
     for (std::size_t start = 0; start <= path.size();) {
       const std::size_t end = std::min(path.find(u'\\', start), path.size());
-      names.push_back(std::u16string_view(path).substr(start, end - start));
+      names.push_back(path.substr(start, end - start));
       if (names.back().empty() && !path.empty())
         Fail("the key path \"" + Shown(text) + "\" has an empty key name");
       if (names.size() > kMaxDepth)
@@ -368,12 +368,12 @@ struct Parser {
 
   // Filling builds keys: the names of a plain path in UTF-16, into `path` and `names`.
   void WidenNames() {
-    path.resize(text.size());
+    if (pathUnits.size() < text.size()) pathUnits.resize(text.size());
     names.clear();
     std::size_t length = 0;
     for (std::string_view n : plainNames) {
-      std::copy(n.begin(), n.end(), path.data() + length);
-      names.push_back(std::u16string_view(path).substr(length, n.size()));
+      std::copy(n.begin(), n.end(), pathUnits.data() + length);
+      names.push_back(std::u16string_view(pathUnits.data() + length, n.size()));
       length += n.size();
     }
   }
@@ -397,10 +397,8 @@ struct Parser {
       return;
     }
     if (index) {
-      if (!plain) return Record(names[2], names.size() > 3 ? NameHash(names[3]) : 0);
-      rootName.resize(plainNames[2].size());
-      std::copy(plainNames[2].begin(), plainNames[2].end(), rootName.begin());
-      return Record(rootName, plainNames.size() > 3 ? NameHash(plainNames[3]) : 0);
+      if (!plain) return RecordEscaped(names[2], names.size() > 3 ? NameHash(names[3]) : 0);
+      return RecordPlain(plainNames[2], plainNames.size() > 3 ? NameHash(plainNames[3]) : 0);
     }
     if (plain) WidenNames();
     // The longest start shared with the key before, whose keys are known already.
@@ -492,10 +490,10 @@ struct Parser {
     const bool keep = place != Place::Classes || key;
     if (s.front() == '@') {
       s.remove_prefix(1);
-      valueName.clear();
+      valueName = {};
     } else {
       s.remove_prefix(1);
-      Unescape(s, '"', "the value name", keep ? &valueName : nullptr);
+      valueName = Unescape(s, '"', "the value name", keep ? &valueNameUnits : nullptr);
     }
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
     if (s.empty() || s.front() != '=') Fail("expected \"=\" after the value name");
@@ -513,7 +511,7 @@ struct Parser {
     if (!quoted && startsWith("str(2):\"")) quoted = true, valueType = REG_EXPAND_SZ;
     if (!quoted && startsWith("str(7):\"")) quoted = true, valueType = REG_MULTI_SZ;
     if (quoted) {
-      Unescape(s, '"', "the string", keep ? &string : nullptr);
+      string = Unescape(s, '"', "the string", keep ? &stringUnits : nullptr);
       ExpectEnd(s, "the closing quote");
     } else if (startsWith("dword:")) {
       std::size_t n = 0;
@@ -545,12 +543,13 @@ struct Parser {
       // A link key shows its target's content under Windows; that lies outside the
       // classes, so the key is kept empty rather than showing the link's own value.
       if (key && !link)
-        SetValue(*key, RegValue{valueName, valueType,
+        SetValue(*key, RegValue{std::u16string(valueName), valueType,
                                 quoted ? LittleEndianWithNull(string) : bytes});
     } else if (quoted && (valueType == REG_SZ || valueType == REG_EXPAND_SZ)) {
       // A string ends at its first null character for whoever reads it as text.
       facts[static_cast<int>(place)].push_back(
-          {valueName, valueType, string.substr(0, string.find(u'\0'))});
+          {std::u16string(valueName), valueType,
+           std::u16string(string.substr(0, string.find(u'\0')))});
     }
   }
 
@@ -597,18 +596,28 @@ struct Parser {
          "\" (expected a [key] line, a value line, an option or a comment)");
   }
 
-  void Record(std::u16string_view root, std::uint32_t childHash);
+  void RecordPlain(std::string_view root, std::uint32_t childHash);
+  void RecordEscaped(std::u16string_view root, std::uint32_t childHash);
 
-  // Filling: the section whose key line starts at `pos`, up to the next key line.
-  void Section(std::size_t pos) {
+  // Filling: the section whose key line starts at `pos`, up to the next key line. The key
+  // line of a root key's own section (`own`) names `fillRoot`, as the check found: it is
+  // passed over unread.
+  void Section(std::size_t pos, bool own) {
     rest = all.substr(pos);
-    for (bool keyLine = true; NextLine(); keyLine = false) {
+    NextLine();
+    if (own) {
+      place = Place::Classes;
+      key = fillRoot;
+      link = false;
+      openKeys.clear();
+    } else {
       std::string_view s = text;
       while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
-      if (keyLine) {
-        KeyLine(s);
-        continue;
-      }
+      KeyLine(s);
+    }
+    while (NextLine()) {
+      std::string_view s = text;
+      while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
       if (s.empty() || s.front() == ';') continue;
       if (s.front() == '[') return;
       SectionLine(s);
@@ -622,87 +631,128 @@ struct Parser {
 // that reads a few file types reads a few sections, not the million others.
 struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   std::shared_ptr<const Mapping> map;
-  std::vector<SectionRef> sections;
-  std::vector<std::uint32_t> first;  // by root key: its first section
+  // By section below a root key of the classes, in the order of the file: the offset of
+  // its key line (with kFirst on the first section of each root key), and a hash of the
+  // name one level below the root key (0 for the root key's own section), which tells
+  // without reading the file which subkeys a root key cannot have. A root key's `fillRef`
+  // is its first section.
+  static constexpr std::size_t kFirst = std::size_t{1} << 63;
+  std::vector<std::size_t> sectionPos;
+  std::vector<std::uint32_t> sectionChild;
+  // Wine writes the root keys in the registry's order, each with all its sections: while
+  // they come so, the sections of a root key follow one another up to the next first
+  // section, a name is the last root key's or a new one, and nothing more is kept. In a
+  // file written otherwise, from the first name out of order on, each section is linked
+  // to the next of its root key in `next` (kNone after the last), and the root keys are
+  // found by the hash of their names in `slots`.
+  std::vector<std::uint32_t> next;
   // Reads the sections again; its buffers serve one root key after the other.
   mutable Parser filling;
 
-  // While checking: the root keys met so far, their names one after the other in `names`.
-  // Wine writes the root keys in the registry's order, each with all its sections: while
-  // they come so, a name is the last root key's or a new one, and no table is needed.
-  // A file written otherwise finds them by the hash of their names in `slots`, made
-  // when the first name comes out of order.
-  struct Root {
-    std::uint32_t at;  // in `names`
-    std::uint32_t size;
-    std::uint32_t hash;  // once `slots` is made
-    std::uint32_t last;  // its last section so far
-  };
-  std::vector<Root> roots;
-  std::u16string names;
-  std::vector<std::uint32_t> slots;
+  // While checking: the root keys met so far, unread, named with the first spelling met,
+  // as when the key is made by the first line that names it.
+  std::vector<std::unique_ptr<RegKey>> keys;
   bool inOrder = true;
   std::uint32_t recent = kNone;  // the root key of the section before
+  std::string_view recentPlain;  // its name as that section's key line has it, when plain
+  std::u16string wide;           // a plain name widened, reused
+  // Out of order: by root key, its last section so far and the hash of its name.
+  std::vector<std::uint32_t> lastOf;
+  struct Hashed {
+    std::uint32_t hash;
+  };
+  std::vector<Hashed> hashes;
+  std::vector<std::uint32_t> slots;
 
-  std::u16string_view Name(std::uint32_t k) const {
-    return std::u16string_view(names).substr(roots[k].at, roots[k].size);
+  std::size_t Pos(std::uint32_t s) const { return sectionPos[s] & ~kFirst; }
+  // The section after `s` below the same root key, or kNone.
+  std::uint32_t Next(std::uint32_t s) const {
+    if (!next.empty()) return next[s];
+    return s + 1 < sectionPos.size() && !(sectionPos[s + 1] & kFirst) ? s + 1 : kNone;
   }
 
+  // A plain root key's name as it stands in the file: the same bytes as the section
+  // before name the same root key, which is the common case, decided without widening.
+  void AddPlain(std::string_view root, std::size_t pos, std::uint32_t childHash) {
+    if (recent != kNone && root == recentPlain) return Add(recent, pos, childHash);
+    wide.resize(root.size());
+    WidenAscii(root, wide.data());
+    const std::uint32_t k = RootOf(wide);
+    recentPlain = root;
+    Add(k, pos, childHash);
+  }
+
+  // The root key `name`, a new one if it is not met yet.
   std::uint32_t RootOf(std::u16string_view name) {
-    const int order = recent == kNone ? -1 : CompareKeyNames(Name(recent), name);
+    recentPlain = {};
+    const int order = recent == kNone ? -1 : CompareKeyNames(keys[recent]->name, name);
     if (order == 0) return recent;
-    if (inOrder && order < 0) return recent = NewRoot(name, 0);
-    if (inOrder) {
-      inOrder = false;
-      for (std::uint32_t k = 0; k < roots.size(); ++k) roots[k].hash = NameHash(Name(k));
-      // GrowSlots doubles the table and places every root key in it.
-      slots.assign(std::bit_ceil(roots.size()), kNone);
-      GrowSlots(slots, roots);
-    }
+    if (inOrder && order < 0) return recent = NewRoot(name);
+    if (inOrder) Unorder();
     const std::uint32_t h = NameHash(name);
-    if (roots.size() * 2 >= slots.size()) GrowSlots(slots, roots);
+    if (keys.size() * 2 >= slots.size()) GrowSlots(slots, hashes);
     const std::size_t mask = slots.size() - 1;
     std::size_t i = h & mask;
     for (; slots[i] != kNone; i = (i + 1) & mask)
-      if (roots[slots[i]].hash == h && CompareKeyNames(Name(slots[i]), name) == 0)
+      if (hashes[slots[i]].hash == h && CompareKeyNames(keys[slots[i]]->name, name) == 0)
         return recent = slots[i];
-    slots[i] = NewRoot(name, h);
+    slots[i] = NewRoot(name);
+    hashes.push_back({h});
+    lastOf.push_back(kNone);
     return recent = slots[i];
   }
 
-  // The first spelling met names the key, as when the key is made by the first line that
-  // names it.
-  std::uint32_t NewRoot(std::u16string_view name, std::uint32_t hash) {
-    if (names.size() + name.size() > UINT32_MAX || roots.size() >= kNone - 1)
+  // The first name out of order: the links, the last sections and the table of what came
+  // before, when it all was in order.
+  void Unorder() {
+    inOrder = false;
+    const auto sections = static_cast<std::uint32_t>(sectionPos.size());
+    next.resize(sections);
+    for (std::uint32_t s = 0; s < sections; ++s)
+      next[s] = s + 1 < sections && !(sectionPos[s + 1] & kFirst) ? s + 1 : kNone;
+    lastOf.resize(keys.size());
+    hashes.resize(keys.size());
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+      lastOf[k] = static_cast<std::uint32_t>(
+          (k + 1 < keys.size() ? keys[k + 1]->fillRef : sections) - 1);
+      hashes[k].hash = NameHash(std::u16string_view(keys[k]->name));
+    }
+    // GrowSlots doubles the table and places every root key in it.
+    slots.assign(std::bit_ceil(keys.size()), kNone);
+    GrowSlots(slots, hashes);
+  }
+
+  std::uint32_t NewRoot(std::u16string_view name) {
+    if (name.size() > UINT32_MAX || keys.size() >= kNone - 1)
       throw ParseError{ERROR_BADDB, map->Name() + ": more root keys than this reader holds"};
-    roots.push_back({static_cast<std::uint32_t>(names.size()),
-                     static_cast<std::uint32_t>(name.size()), hash, kNone});
-    names += name;
-    first.push_back(kNone);
-    return static_cast<std::uint32_t>(roots.size() - 1);
+    keys.push_back(std::make_unique<RegKey>());
+    keys.back()->name = name;
+    keys.back()->fillRef = kNone;  // until its first section
+    return static_cast<std::uint32_t>(keys.size() - 1);
   }
 
   // A section that the index records has a key line of at least 22 bytes
   // ("[Software\\Classes\\x]" and a line break), and a root key has a section.
   void Reserve() {
     const std::size_t most = MostSections(map->bytes().size(), 22);
-    sections.reserve(most);
-    roots.reserve(most);
-    first.reserve(most);
+    sectionPos.reserve(most);
+    sectionChild.reserve(most);
+    keys.reserve(most);
   }
 
-  // A section whose key line starts at `pos` and names a key below the root key `root`
+  // A section whose key line starts at `pos` and names a key below the root key `k`
   // (`childHash` the NameHash of the name one level below it, 0 for the root key itself).
-  void Add(std::u16string_view root, std::size_t pos, std::uint32_t childHash) {
-    const std::uint32_t k = RootOf(root);
-    const auto at = static_cast<std::uint32_t>(sections.size());
+  void Add(std::uint32_t k, std::size_t pos, std::uint32_t childHash) {
+    const auto at = static_cast<std::uint32_t>(sectionPos.size());
     if (at == kNone) throw ParseError{ERROR_BADDB, map->Name() + ": more keys than this reader holds"};
-    sections.push_back({pos, kNone, childHash});
-    if (roots[k].last == kNone)
-      first[k] = at;
-    else
-      sections[roots[k].last].next = at;
-    roots[k].last = at;
+    const bool firstOfKey = keys[k]->fillRef == kNone;
+    if (firstOfKey) keys[k]->fillRef = at;
+    sectionPos.push_back(pos | (firstOfKey ? kFirst : 0));
+    sectionChild.push_back(childHash);
+    if (inOrder) return;
+    next.push_back(kNone);
+    if (!firstOfKey) next[lastOf[k]] = at;
+    lastOf[k] = at;
   }
 
   // Once the whole file is checked: the root keys, unread, below `classes`. Wine writes
@@ -710,17 +760,10 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // one pass; only a file written otherwise is sorted there.
   void PlaceRoots(const std::shared_ptr<const Index>& self, RegKey& classes) {
     std::vector<std::uint32_t>().swap(slots);
-    std::vector<std::unique_ptr<RegKey>> keys;
-    keys.reserve(roots.size());
-    for (std::uint32_t k = 0; k < roots.size(); ++k) {
-      keys.push_back(std::make_unique<RegKey>());
-      keys.back()->name = Name(k);
-      keys.back()->filler = self;
-      keys.back()->fillRef = k;
-    }
+    std::vector<Hashed>().swap(hashes);
+    std::vector<std::uint32_t>().swap(lastOf);
+    for (const std::unique_ptr<RegKey>& key : keys) key->filler = self;
     AddSubkeys(classes, std::move(keys));
-    std::vector<Root>().swap(roots);
-    std::u16string().swap(names);
   }
 
   // A root key's own sections give its values; the others only tell which subkeys it has,
@@ -731,14 +774,22 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // own list stays as it is, so that the key reads alike when it is read again after
   // Forget.
   static constexpr std::uint64_t kSubkeyFill = std::uint64_t{1} << 63;
-  mutable std::vector<std::uint32_t> subkeyNext;  // by section
+  // By section, and written before it is read: a fill writes the links of the sections it
+  // reads only, and the pages of the others are never touched.
+  mutable std::unique_ptr<std::uint32_t[]> subkeyNext;
   struct Subkey {
-    std::u16string name;
+    std::size_t at, size;  // its name in `foundNames`
     std::uint32_t hash, first, last;
   };
-  // Reused by the fills: the subkeys found so far, by the hash of their names.
+  // Reused by the fills: the subkeys found so far, by the hash of their names, and their
+  // names one after the other.
   mutable std::vector<Subkey> found;
-  mutable std::vector<std::uint32_t> foundSlots;
+  mutable std::vector<std::uint32_t> foundSlots;  // once there are kFewFound
+  static constexpr std::size_t kFewFound = 16;
+  mutable std::u16string foundNames;
+  std::u16string_view FoundName(const Subkey& f) const {
+    return std::u16string_view(foundNames).substr(f.at, f.size);
+  }
 
   void Fill(RegKey& key, std::uint64_t ref) const override {
     filling.all = map->bytes();
@@ -747,27 +798,30 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     if (ref & kSubkeyFill) {
       filling.fillLevel = 4;
       for (std::uint32_t s = static_cast<std::uint32_t>(ref); s != kNone; s = subkeyNext[s])
-        filling.Section(sections[s].pos);
+        filling.Section(Pos(s), false);
       return;
     }
     filling.fillLevel = 3;
-    if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
+    if (!subkeyNext) subkeyNext.reset(new std::uint32_t[sectionPos.size()]);
     found.clear();
     foundSlots.clear();
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
-      const std::uint32_t h = sections[s].child;
+    foundNames.clear();
+    for (auto s = static_cast<std::uint32_t>(ref); s != kNone; s = Next(s)) {
+      const std::uint32_t h = sectionChild[s];
       if (h == 0) {
-        filling.Section(sections[s].pos);
+        filling.Section(Pos(s), true);
         continue;
       }
-      const std::u16string_view name = filling.ChildAt(sections[s].pos);
+      const std::u16string_view name = filling.ChildAt(Pos(s));
       subkeyNext[s] = kNone;
       if (Subkey* sub = FindFound(h, name)) {
         subkeyNext[sub->last] = s;
         sub->last = s;
         continue;
       }
-      found.push_back({std::u16string(name), h, s, s});
+      found.push_back({foundNames.size(), name.size(), h, s, s});
+      foundNames += name;
+      if (found.size() < kFewFound) continue;
       if (found.size() * 2 >= foundSlots.size()) {
         GrowSlots(foundSlots, found);
       } else {
@@ -777,32 +831,38 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       }
     }
     // The subkeys in the registry's order, which is Wine's: mostly there already.
-    auto before = [](const Subkey& a, const Subkey& b) {
-      return CompareKeyNames(a.name, b.name) < 0;
+    auto before = [this](const Subkey& a, const Subkey& b) {
+      return CompareKeyNames(FoundName(a), FoundName(b)) < 0;
     };
     if (!std::is_sorted(found.begin(), found.end(), before))
       std::sort(found.begin(), found.end(), before);
     std::vector<std::unique_ptr<RegKey>> subkeys;
     subkeys.reserve(found.size());
-    for (Subkey& f : found) {
+    const std::shared_ptr<const KeyFiller> self = shared_from_this();
+    for (const Subkey& f : found) {
       subkeys.push_back(std::make_unique<RegKey>());
-      subkeys.back()->name = f.name;
-      subkeys.back()->filler = shared_from_this();
+      subkeys.back()->name = FoundName(f);
+      subkeys.back()->filler = self;
       subkeys.back()->fillRef = kSubkeyFill | f.first;
     }
     key.subkeys = std::move(subkeys);
   }
 
   // Wine writes the sections of a subkey one after the other: the last one found is
-  // mostly the one.
+  // mostly the one. A few are looked through.
   Subkey* FindFound(std::uint32_t h, std::u16string_view name) const {
     if (found.empty()) return nullptr;
-    if (found.back().hash == h && CompareKeyNames(found.back().name, name) == 0)
+    if (found.back().hash == h && CompareKeyNames(FoundName(found.back()), name) == 0)
       return &found.back();
+    if (foundSlots.empty()) {
+      for (Subkey& f : found)
+        if (f.hash == h && CompareKeyNames(FoundName(f), name) == 0) return &f;
+      return nullptr;
+    }
     const std::size_t mask = foundSlots.size() - 1;
     for (std::size_t i = h & mask; foundSlots[i] != kNone; i = (i + 1) & mask) {
       Subkey& f = found[foundSlots[i]];
-      if (f.hash == h && CompareKeyNames(f.name, name) == 0) return &f;
+      if (f.hash == h && CompareKeyNames(FoundName(f), name) == 0) return &f;
     }
     return nullptr;
   }
@@ -810,14 +870,18 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
     if (ref & kSubkeyFill) return true;
     const std::uint32_t h = NameHash(name);
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
-      if (sections[s].child == h) return true;
+    for (auto s = static_cast<std::uint32_t>(ref); s != kNone; s = Next(s))
+      if (sectionChild[s] == h) return true;
     return false;
   }
 };
 
-void Parser::Record(std::u16string_view root, std::uint32_t childHash) {
-  index->Add(root, textPos, childHash);
+void Parser::RecordPlain(std::string_view root, std::uint32_t childHash) {
+  index->AddPlain(root, textPos, childHash);
+}
+
+void Parser::RecordEscaped(std::u16string_view root, std::uint32_t childHash) {
+  index->Add(index->RootOf(root), textPos, childHash);
 }
 
 // One registry file of Wine parsed: its classes and what it tells of its machine.
