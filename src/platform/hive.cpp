@@ -77,6 +77,8 @@ struct Hive {
   // walk of the classes starts, then the keys it went through (named only on failure).
   std::vector<std::u16string> trail;
   std::vector<Node> walk;
+  // The keys whose subkeys the hive does not list in the order the tree keeps, sorted.
+  std::vector<Node> unsorted;
   // Room that the walk reuses from key to key instead of allocating it anew.
   std::vector<std::vector<Node>> children;
   std::vector<Node> values;
@@ -241,25 +243,28 @@ std::shared_ptr<Hive> OpenHive(const std::string& path) {
   return hive;
 }
 
-// The key record at `node`, whose cell Children() checked.
-Cell KeyCell(const Hive& hive, Node node) {
-  Cell cell;
-  Used(hive, node, cell);
-  return cell;
+// The cell at `at` (a key, a value, a list), which Used() found before in this same
+// memory: read where it lies, with no look-up in `starts`. The walk and the fills read
+// a record's fields a few times over, millions of records.
+Cell Checked(const Hive& hive, std::uint32_t at) {
+  const unsigned char* head = hive.map + kHeaderSize + at;
+  return {head + 4, (0u - Le32(head)) - 4};
 }
 
 // A name as the hive stores it: Latin-1 when `latin1`, else UTF-16LE.
 void DecodeName(const unsigned char* p, std::size_t length, bool latin1, std::u16string& name) {
   // Sized once and written in place: the walk decodes a name for every key it checks.
-  name.resize(latin1 ? length : length / 2);
+  const std::size_t n = latin1 ? length : length / 2;
+  name.resize(n);
+  char16_t* out = name.data();
   if (latin1)
-    for (std::size_t i = 0; i < length; ++i) name[i] = static_cast<char16_t>(p[i]);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char16_t>(p[i]);
   else
-    for (std::size_t i = 0; i + 1 < length; i += 2) name[i / 2] = static_cast<char16_t>(Le16(p + i));
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char16_t>(Le16(p + 2 * i));
 }
 
 void KeyName(const Hive& hive, Node node, std::u16string& name) {
-  const Cell nk = KeyCell(hive, node);
+  const Cell nk = Checked(hive, node);
   DecodeName(nk.p + kKeyRecord, Le16(nk.p + 0x48), Le16(nk.p + 0x02) & 0x20, name);
 }
 
@@ -303,7 +308,7 @@ void ListEntries(const Hive& hive, const Cell& list, std::size_t count, bool ind
 // The subkeys of `node`, each a sound key record.
 void Children(const Hive& hive, Node node, std::vector<Node>& children) {
   children.clear();
-  const Cell nk = KeyCell(hive, node);
+  const Cell nk = Checked(hive, node);
   const std::size_t count = Le32(nk.p + 0x14);
   if (count == 0) return;
   Cell list;
@@ -325,10 +330,26 @@ std::vector<Node> Children(const Hive& hive, Node node) {
   return children;
 }
 
+// Calls `visit` with each entry of the subkey list `list` of a key that Children() read.
+template <class Visit>
+void EachSubkey(const Hive& hive, const Cell& list, Visit& visit) {
+  const std::size_t n = Le16(list.p + 2);
+  if (list.p[0] == 'r') {
+    for (std::size_t i = 0; i < n; ++i) EachSubkey(hive, Checked(hive, Le32(list.p + 4 + 4 * i)), visit);
+    return;
+  }
+  const std::size_t step = list.p[1] == 'i' ? 4 : 8;  // li: offsets; lf, lh: with hashes
+  for (std::size_t i = 0; i < n; ++i) visit(Le32(list.p + 4 + i * step));
+}
+template <class Visit>
+void EachSubkey(const Hive& hive, const Cell& list, Visit&& visit) {
+  EachSubkey(hive, list, visit);
+}
+
 // The values of `node`, each a sound value record.
 void Values(const Hive& hive, Node node, std::vector<Node>& values) {
   values.clear();
-  const Cell nk = KeyCell(hive, node);
+  const Cell nk = Checked(hive, node);
   const std::size_t count = Le32(nk.p + 0x24);
   if (count == 0) return;
   const auto damaged = [&](const char* problem) {
@@ -356,7 +377,7 @@ std::vector<Node> Values(const Hive& hive, Node node) {
 }
 
 void ValueName(const Hive& hive, Node value, std::u16string& name) {
-  const Cell vk = KeyCell(hive, value);
+  const Cell vk = Checked(hive, value);
   DecodeName(vk.p + kValueRecord, Le16(vk.p + 0x02), Le16(vk.p + 0x10) & 0x01, name);
 }
 
@@ -373,7 +394,7 @@ void ValueData(const Hive& hive, Node value, const std::u16string& name,
   const auto fail = [&](const std::string& problem) {
     Fail("the value \"" + Shown(name) + "\" of " + Where(hive) + problem);
   };
-  const Cell vk = KeyCell(hive, value);
+  const Cell vk = Checked(hive, value);
   const std::uint32_t field = Le32(vk.p + 0x04);
   const std::size_t length = field & 0x7FFFFFFFu;
   const auto take = [&](const unsigned char* p, std::size_t n) {
@@ -413,7 +434,7 @@ void ValueData(const Hive& hive, Node value, const std::u16string& name,
 RegValue ReadValue(const Hive& hive, Node value) {
   RegValue result;
   result.name = ValueName(hive, value);
-  result.type = Le32(KeyCell(hive, value).p + 0x0C);
+  result.type = Le32(Checked(hive, value).p + 0x0C);
   ValueData(hive, value, result.name, &result.data);
   return result;
 }
@@ -423,7 +444,7 @@ RegValue ReadValue(const Hive& hive, Node value) {
 void CheckValue(Hive& hive, Node value, std::u16string& name, std::vector<BYTE>* data) {
   ValueName(hive, value, name);
   ValueData(hive, value, name, data);
-  const std::uint32_t field = Le32(KeyCell(hive, value).p + 0x04);
+  const std::uint32_t field = Le32(Checked(hive, value).p + 0x04);
   hive.valueBytes += kValueRecord + (field & 0x80000000u ? 0 : field & 0x7FFFFFFFu);
   if (hive.valueBytes > hive.size)
     Fail("the value \"" + Shown(name) + "\" of " + Where(hive) +
@@ -432,7 +453,7 @@ void CheckValue(Hive& hive, Node value, std::u16string& name, std::vector<BYTE>*
 
 RegValue CheckValue(Hive& hive, Node value) {
   RegValue result;
-  result.type = Le32(KeyCell(hive, value).p + 0x0C);
+  result.type = Le32(Checked(hive, value).p + 0x0C);
   CheckValue(hive, value, result.name, &result.data);
   return result;
 }
@@ -475,7 +496,7 @@ void CheckTree(Hive& hive, Node node, std::size_t depth) {
   bool sorted = true;
   for (std::size_t i = 0; i < children.size(); ++i) {
     // Each key names its parent: a key listed under another one is a loop or a shared key.
-    if (Le32(KeyCell(hive, children[i]).p + 0x10) != node)
+    if (Le32(Checked(hive, children[i]).p + 0x10) != node)
       Fail(Where(hive) + " lists a subkey that belongs to another key");
     KeyName(hive, children[i], hive.name);
     if (i > 0 && CompareKeyNames(hive.previous, hive.name) >= 0) sorted = false;
@@ -486,6 +507,7 @@ void CheckTree(Hive& hive, Node node, std::size_t depth) {
     for (std::size_t i = 0; i < children.size(); ++i) KeyName(hive, children[i], hive.names[i]);
     if (Twice(hive.names, children.size(), twice))
       Fail(Where(hive) + " has two subkeys named \"" + Shown(twice) + "\"");
+    hive.unsorted.push_back(node);
   }
   for (std::size_t i = 0; i < children.size(); ++i) {
     hive.walk.push_back(children[i]);
@@ -506,26 +528,30 @@ class HiveFiller : public KeyFiller, public std::enable_shared_from_this<HiveFil
   void Fill(RegKey& key, std::uint64_t ref) const override {
     const Hive& hive = *hive_;
     const Node node = static_cast<Node>(ref);
-    // CheckTree read every record read here, in this same memory: nothing here can fail.
-    for (Node value : Values(hive, node)) SetValue(key, ReadValue(hive, value));
-    const std::vector<Node> children = Children(hive, node);
-    std::vector<std::unique_ptr<RegKey>> subkeys;
-    subkeys.reserve(children.size());
-    bool sorted = true;
-    std::u16string name;
-    for (Node child : children) {
-      auto sub = std::make_unique<RegKey>();
-      KeyName(hive, child, name);
-      sub->name = name;
-      sub->filler = shared_from_this();
-      sub->fillRef = child;
-      if (!subkeys.empty() && CompareKeyNames(subkeys.back()->name, sub->name) >= 0)
-        sorted = false;
-      subkeys.push_back(std::move(sub));
+    const Cell nk = Checked(hive, node);
+    // CheckTree read every record read here, in this same memory: nothing here can fail,
+    // and each list holds what its key counts. They are read where they lie, not copied
+    // into lists of their own first.
+    if (const std::size_t count = Le32(nk.p + 0x24)) {
+      const Cell list = Checked(hive, Le32(nk.p + 0x28));
+      for (std::size_t i = 0; i < count; ++i) SetValue(key, ReadValue(hive, Le32(list.p + 4 * i)));
     }
-    if (sorted && key.subkeys.empty()) {
-      // In the order the tree keeps, as Windows writes them: taken as they are, sparing
-      // AddSubkeys a sort of a million names.
+    std::vector<std::unique_ptr<RegKey>> subkeys;
+    if (const std::size_t count = Le32(nk.p + 0x14)) {
+      subkeys.reserve(count);
+      const std::shared_ptr<const KeyFiller> self = shared_from_this();
+      EachSubkey(hive, Checked(hive, Le32(nk.p + 0x1C)), [&](Node child) {
+        auto sub = std::make_unique<RegKey>();
+        KeyName(hive, child, name_);
+        sub->name = name_;
+        sub->filler = self;
+        sub->fillRef = child;
+        subkeys.push_back(std::move(sub));
+      });
+    }
+    if (key.subkeys.empty() && !std::binary_search(hive.unsorted.begin(), hive.unsorted.end(), node)) {
+      // In the order the tree keeps, as Windows writes them and CheckTree found them:
+      // taken as they are, sparing AddSubkeys a sort of a million names.
       key.subkeys = std::move(subkeys);
       key.orderValid = false;
     } else {
@@ -534,11 +560,12 @@ class HiveFiller : public KeyFiller, public std::enable_shared_from_this<HiveFil
   }
 
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view) const override {
-    return Le32(KeyCell(*hive_, static_cast<Node>(ref)).p + 0x14) != 0;
+    return Le32(Checked(*hive_, static_cast<Node>(ref)).p + 0x14) != 0;
   }
 
  private:
   std::shared_ptr<Hive> hive_;
+  mutable std::u16string name_;  // room for a subkey's name, kept from fill to fill
 };
 
 // The subkey `name` (any letter case) of `node`, or 0.
@@ -708,7 +735,9 @@ void FactsOf(Opened& o, MachineFacts& facts) {
 void ClassesOf(Opened& o, RegKey& classes) {
   if (!o.classes) return;
   o.hive->trail = o.classesTrail;
+  o.hive->unsorted.clear();
   CheckTree(*o.hive, o.classes, 0);
+  std::sort(o.hive->unsorted.begin(), o.hive->unsorted.end());
   o.hive->trail.clear();
   o.hive->children = {};
   o.hive->names = {};
