@@ -64,6 +64,7 @@ struct Cell {
 // within its cell. So no offset in the file leads outside the copy.
 struct Hive {
   std::string path;
+  struct stat file {};  // the file as it was when read
   const unsigned char* map = nullptr;  // the file's bytes, read-only
   std::size_t size = 0;
   std::size_t binsEnd = 0;
@@ -193,9 +194,37 @@ int ReadWhole(int fd, Hive& hive) {
 }
 
 // Reads `path` after checking its header.
+// The hives that Facts() read, kept for LoadClasses(), which reads the same files right
+// after: a hive of hundreds of megabytes is then copied and checked once, not twice, and
+// the classes come from the very bytes the facts came from.
+std::vector<std::shared_ptr<Hive>>& Kept() {
+  static std::vector<std::shared_ptr<Hive>> kept;
+  return kept;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The hive of `path` that Kept() holds, taken out of it and as if just read, when the file
+// is still the one it was read from; else null.
+std::shared_ptr<Hive> TakeKept(const std::string& path, const struct stat& info) {
+  auto& kept = Kept();
+  for (auto it = kept.begin(); it != kept.end(); ++it) {
+    if ((*it)->path != path || !SameFile((*it)->file, info)) continue;
+    std::shared_ptr<Hive> hive = std::move(*it);
+    kept.erase(it);
+    hive->valueBytes = 0;
+    hive->trail.clear();
+    hive->walk.clear();
+    return hive;
+  }
+  return nullptr;
+}
+
 std::shared_ptr<Hive> OpenHive(const std::string& path) {
-  auto hive = std::make_shared<Hive>();
-  hive->path = path;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
   if (fd < 0 || fstat(fd, &info) != 0) {
@@ -207,6 +236,13 @@ std::shared_ptr<Hive> OpenHive(const std::string& path) {
     close(fd);
     Fail("the hive is not a file", ERROR_FILE_NOT_FOUND);
   }
+  if (auto kept = TakeKept(path, info)) {
+    close(fd);
+    return kept;
+  }
+  auto hive = std::make_shared<Hive>();
+  hive->path = path;
+  hive->file = info;
   const std::size_t fileSize = static_cast<std::size_t>(info.st_size);
   unsigned char header[kHeaderSize];
   if (fileSize < 2 * kHeaderSize || pread(fd, header, kHeaderSize, 0) != static_cast<ssize_t>(kHeaderSize)) {
@@ -788,21 +824,25 @@ LSTATUS ReadDrive(const std::string& drive, MachineFacts& facts, RegKey* classes
     return ERROR_FILE_NOT_FOUND;
   }
   MachineFacts found;
+  std::vector<std::shared_ptr<Hive>> read;
   LSTATUS status = Guard(software, error, [&] {
     Opened o = OpenKind(software);
     if (o.kind != HiveKind::Software) Fail("the hive is no SOFTWARE hive (no Classes and Microsoft keys)");
     FactsOf(o, found);
     if (classes) ClassesOf(o, *classes);
+    read.push_back(o.hive);
   });
   if (status == ERROR_SUCCESS) status = Guard(system, error, [&] {
     Opened o = OpenKind(system);
     if (o.kind != HiveKind::System) Fail("the hive is no SYSTEM hive (no Select key)");
     FactsOf(o, found);
+    read.push_back(o.hive);
   });
   if (status != ERROR_SUCCESS) {
     if (classes) *classes = RegKey{};
     return status;
   }
+  if (!classes) Kept().insert(Kept().end(), read.begin(), read.end());
   facts.variables.insert(facts.variables.end(), found.variables.begin(), found.variables.end());
   if (found.acp) facts.acp = found.acp;
   if (found.oemcp) facts.oemcp = found.oemcp;
@@ -836,6 +876,7 @@ LSTATUS ReadHiveFacts(const std::string& path, MachineFacts& facts, std::string&
   const LSTATUS status = Guard(path, error, [&] {
     Opened o = OpenKind(path);
     FactsOf(o, found);
+    Kept().push_back(o.hive);
   });
   if (status != ERROR_SUCCESS) return status;
   facts.variables.insert(facts.variables.end(), found.variables.begin(), found.variables.end());
