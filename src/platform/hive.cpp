@@ -38,6 +38,8 @@ constexpr std::size_t kPieceSize = 16344;
 // The smallest key and value records, up to their names.
 constexpr std::size_t kKeyRecord = 0x4C;
 constexpr std::size_t kValueRecord = 0x14;
+// The longest name a record can hold: its length is 16 bits, in bytes.
+constexpr std::size_t kLongestName = 0xFFFF;
 
 // A key or value: the offset of its record from the first bin; 0 (where no cell can start,
 // the bin's own header being there) for none.
@@ -88,7 +90,7 @@ struct Hive {
   std::vector<std::vector<Node>> children;
   std::vector<Node> values;
   std::vector<std::u16string> names;
-  std::u16string name, previous;
+  std::vector<char16_t> name, previous;  // kLongestName units each once the walk starts
 
   Hive() = default;
   Hive(const Hive&) = delete;
@@ -291,12 +293,11 @@ inline Cell Checked(const Hive& hive, std::uint32_t at) {
   return {head + 4, (0u - Le32(head)) - 4};
 }
 
-// A name as the hive stores it: Latin-1 when `latin1`, else UTF-16LE.
-void DecodeName(const unsigned char* p, std::size_t length, bool latin1, std::u16string& name) {
-  // Sized once and written in place: the walk decodes a name for every key it checks.
+// A name as the hive stores it (Latin-1 when `latin1`, else UTF-16LE), written at `out`,
+// which has room for kLongestName units.
+std::u16string_view DecodeName(const unsigned char* p, std::size_t length, bool latin1,
+                               char16_t* out) {
   const std::size_t n = latin1 ? length : length / 2;
-  name.resize(n);
-  char16_t* out = name.data();
   if (latin1) {
     std::size_t i = 0;
 #if defined(__SSE2__)
@@ -307,8 +308,22 @@ void DecodeName(const unsigned char* p, std::size_t length, bool latin1, std::u1
     }
 #endif
     for (; i < n; ++i) out[i] = static_cast<char16_t>(p[i]);
-  } else
+  } else {
     for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char16_t>(Le16(p + 2 * i));
+  }
+  return {out, n};
+}
+
+void DecodeName(const unsigned char* p, std::size_t length, bool latin1, std::u16string& name) {
+  name.resize(latin1 ? length : length / 2);
+  DecodeName(p, length, latin1, name.data());
+}
+
+// The name of the key `node`, decoded into `room` (kLongestName units): the walk and the
+// fills decode a name for every key, with no string of its own.
+std::u16string_view KeyName(const Hive& hive, Node node, char16_t* room) {
+  const Cell nk = Checked(hive, node);
+  return DecodeName(nk.p + kKeyRecord, Le16(nk.p + 0x48), Le16(nk.p + 0x02) & 0x20, room);
 }
 
 void KeyName(const Hive& hive, Node node, std::u16string& name) {
@@ -537,19 +552,25 @@ void CheckTree(Hive& hive, Node node, std::size_t depth) {
       Fail(Where(hive) + " has two values named \"" + Shown(twice) + "\"");
   }
   // One list per level, made before any is used: the deeper calls must not move them.
-  if (hive.children.empty()) hive.children.resize(kMaxDepth + 1);
+  if (hive.children.empty()) {
+    hive.children.resize(kMaxDepth + 1);
+    hive.name.resize(kLongestName);
+    hive.previous.resize(kLongestName);
+  }
   std::vector<Node>& children = hive.children[depth];
   Children(hive, node, children);
   // Windows keeps subkeys sorted, so each name only needs to follow the one before it;
   // only a list out of that order is sorted here to find a name that comes twice.
   bool sorted = true;
+  std::u16string_view previous;
   for (std::size_t i = 0; i < children.size(); ++i) {
     // Each key names its parent: a key listed under another one is a loop or a shared key.
     if (Le32(Checked(hive, children[i]).p + 0x10) != node)
       Fail(Where(hive) + " lists a subkey that belongs to another key");
-    KeyName(hive, children[i], hive.name);
-    if (i > 0 && CompareKeyNames(hive.previous, hive.name) >= 0) sorted = false;
-    hive.previous.swap(hive.name);
+    const std::u16string_view name = KeyName(hive, children[i], hive.name.data());
+    if (i > 0 && CompareKeyNames(previous, name) >= 0) sorted = false;
+    previous = name;
+    hive.previous.swap(hive.name);  // `previous` keeps its units
   }
   if (!sorted) {
     Room(hive.names, children.size());
@@ -591,8 +612,7 @@ class HiveFiller : public KeyFiller, public std::enable_shared_from_this<HiveFil
       const std::shared_ptr<const KeyFiller> self = shared_from_this();
       EachSubkey(hive, Checked(hive, Le32(nk.p + 0x1C)), [&](Node child) {
         auto sub = std::make_unique<RegKey>();
-        KeyName(hive, child, name_);
-        sub->name = name_;
+        sub->name = KeyName(hive, child, name_.get());
         sub->filler = self;
         sub->fillRef = child;
         subkeys.push_back(std::move(sub));
@@ -614,7 +634,8 @@ class HiveFiller : public KeyFiller, public std::enable_shared_from_this<HiveFil
 
  private:
   std::shared_ptr<Hive> hive_;
-  mutable std::u16string name_;  // room for a subkey's name, kept from fill to fill
+  // Room for a subkey's name, kept from fill to fill.
+  const std::unique_ptr<char16_t[]> name_{new char16_t[kLongestName]};
 };
 
 // The subkey `name` (any letter case) of `node`, or 0.
@@ -790,6 +811,8 @@ void ClassesOf(Opened& o, RegKey& classes) {
   o.hive->trail.clear();
   o.hive->children = {};
   o.hive->names = {};
+  o.hive->name = {};
+  o.hive->previous = {};
   std::make_shared<HiveFiller>(o.hive)->Fill(classes, o.classes);
 }
 
