@@ -199,7 +199,6 @@ int ReadWhole(int fd, Hive& hive) {
   return 0;
 }
 
-// Reads `path` after checking its header.
 // The hives that Facts() read, kept for LoadClasses(), which reads the same files right
 // after: a hive of hundreds of megabytes is then copied and checked once, not twice, and
 // the classes come from the very bytes the facts came from.
@@ -230,6 +229,7 @@ std::shared_ptr<Hive> TakeKept(const std::string& path, const struct stat& info)
   return nullptr;
 }
 
+// Reads `path` after checking its header.
 std::shared_ptr<Hive> OpenHive(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
