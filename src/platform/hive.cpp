@@ -151,49 +151,65 @@ inline bool Used(const Hive& hive, std::uint32_t at, Cell& cell) {
 }
 
 // The bins, cell by cell, as Windows lays them out: each bin where the one before it ends,
-// knowing its own place, its cells filling it exactly. One linear pass over the file.
-void ReadBins(Hive& hive) {
-  const auto damaged = [&](std::size_t at, const char* problem) {
-    Fail("the hive's bins are damaged (" + std::string(problem) + " at " + Hex(at) + ")");
-  };
-  hive.starts.assign(hive.size / 512 + 1, 0);
-  for (std::size_t bin = kHeaderSize; bin < hive.binsEnd;) {
-    const unsigned char* head = hive.map + bin;
-    if (hive.binsEnd - bin < 0x1000 || std::memcmp(head, "hbin", 4) != 0)
-      damaged(bin, "no bin");
-    const std::size_t binSize = Le32(head + 8);
-    if (binSize < 0x1000 || binSize % 0x1000 != 0 || binSize > hive.binsEnd - bin)
-      damaged(bin, "a bin of a wrong size");
-    if (Le32(head + 4) != bin - kHeaderSize) damaged(bin, "a bin that names another place");
-    const std::size_t end = bin + binSize;
-    for (std::size_t at = bin + 0x20; at < end;) {
-      const std::uint32_t field = Le32(hive.map + at);
-      const bool used = field & 0x80000000u;
-      const std::size_t length = used ? 0u - field : field;
-      if (length < 8 || length % 8 != 0 || length > end - at)
-        damaged(at, "a cell of a wrong size");
-      if (used) hive.starts[at / 512] |= std::uint64_t{1} << (at / 8 % 64);
-      at += length;
+// knowing its own place, its cells filling it exactly. One linear pass over the file, made
+// while it is read: each bin is checked once all of it is in, while its bytes are still
+// in the processor's cache. The first damage is kept, not thrown, so that a file that
+// cannot be read whole is reported as such, as when the bins were checked after reading.
+struct BinsPass {
+  std::size_t bin = kHeaderSize;  // the next bin to check
+  std::string damage;             // the first damage found; the pass stops there
+
+  // Checks the bins that lie whole in the first `read` bytes of the file.
+  void Check(Hive& hive, std::size_t read) {
+    const auto damaged = [&](std::size_t at, const char* problem) {
+      damage = "the hive's bins are damaged (" + std::string(problem) + " at " + Hex(at) + ")";
+    };
+    while (damage.empty() && bin < hive.binsEnd) {
+      if (hive.binsEnd - bin < 0x1000) return damaged(bin, "no bin");
+      if (bin + 0x20 > read) return;  // its header is still to come
+      const unsigned char* head = hive.map + bin;
+      if (std::memcmp(head, "hbin", 4) != 0) return damaged(bin, "no bin");
+      const std::size_t binSize = Le32(head + 8);
+      if (binSize < 0x1000 || binSize % 0x1000 != 0 || binSize > hive.binsEnd - bin)
+        return damaged(bin, "a bin of a wrong size");
+      if (Le32(head + 4) != bin - kHeaderSize) return damaged(bin, "a bin that names another place");
+      const std::size_t end = bin + binSize;
+      if (end > read) return;  // checked once read whole
+      for (std::size_t at = bin + 0x20; at < end;) {
+        const std::uint32_t field = Le32(hive.map + at);
+        const bool used = field & 0x80000000u;
+        const std::size_t length = used ? 0u - field : field;
+        if (length < 8 || length % 8 != 0 || length > end - at)
+          return damaged(at, "a cell of a wrong size");
+        if (used) hive.starts[at / 512] |= std::uint64_t{1} << (at / 8 % 64);
+        at += length;
+      }
+      bin = end;
     }
-    bin = end;
   }
-}
+};
 
 // Reads the file behind `fd` into memory of its own, which keeps the bytes that were
-// checked the bytes that are read later, whatever happens to the file meanwhile. Huge
-// pages where the system gives them: a hive runs to hundreds of megabytes, and taking
-// them a page at a time costs more than copying them. Returns 0 or an errno.
-int ReadWhole(int fd, Hive& hive) {
+// checked the bytes that are read later, whatever happens to the file meanwhile, and
+// checks its bins as they come in (`bins`). Huge pages where the system gives them: a hive
+// runs to hundreds of megabytes, and taking them a page at a time costs more than copying
+// them. Returns 0 or an errno.
+int ReadWhole(int fd, Hive& hive, BinsPass& bins) {
+  // Read a megabyte at a time: what was read last is still in the cache when checked.
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
   void* memory = mmap(nullptr, hive.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return errno;
   hive.map = static_cast<const unsigned char*>(memory);
   madvise(memory, hive.size, MADV_HUGEPAGE);
+  hive.starts.assign(hive.size / 512 + 1, 0);
   auto* bytes = static_cast<unsigned char*>(memory);
   for (std::size_t done = 0; done < hive.size;) {
-    const ssize_t n = pread(fd, bytes + done, hive.size - done, static_cast<off_t>(done));
+    const std::size_t want = std::min(kChunk - done % kChunk, hive.size - done);
+    const ssize_t n = pread(fd, bytes + done, want, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n < 0 ? errno : EIO;  // cut short since fstat
     done += static_cast<std::size_t>(n);
+    bins.Check(hive, done);
   }
   mprotect(memory, hive.size, PROT_READ);
   return 0;
@@ -273,10 +289,11 @@ std::shared_ptr<Hive> OpenHive(const std::string& path) {
          " bytes of bins, the file holds " + std::to_string(fileSize - kHeaderSize));
   // What lies beyond the bins the header counts is no part of the hive.
   hive->size = hive->binsEnd = kHeaderSize + bins;
-  const int err = ReadWhole(fd, *hive);
+  BinsPass pass;
+  const int err = ReadWhole(fd, *hive, pass);
   close(fd);
   if (err) Fail("cannot read the hive file: " + std::string(std::strerror(err)));
-  ReadBins(*hive);
+  if (!pass.damage.empty()) Fail(pass.damage);
   hive->root = Le32(header + 0x24);
   Cell root;
   if (!Used(*hive, hive->root, root) || root.n < kKeyRecord || std::memcmp(root.p, "nk", 2) != 0 ||
