@@ -18,6 +18,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "codepage.h"
 
 namespace tavplat {
@@ -34,6 +38,8 @@ constexpr std::size_t kPieceSize = 16344;
 // The smallest key and value records, up to their names.
 constexpr std::size_t kKeyRecord = 0x4C;
 constexpr std::size_t kValueRecord = 0x14;
+// The longest name a record can hold: its length is 16 bits, in bytes.
+constexpr std::size_t kLongestName = 0xFFFF;
 
 // A key or value: the offset of its record from the first bin; 0 (where no cell can start,
 // the bin's own header being there) for none.
@@ -64,6 +70,7 @@ struct Cell {
 // within its cell. So no offset in the file leads outside the copy.
 struct Hive {
   std::string path;
+  struct stat file {};  // the file as it was when read
   const unsigned char* map = nullptr;  // the file's bytes, read-only
   std::size_t size = 0;
   std::size_t binsEnd = 0;
@@ -77,11 +84,13 @@ struct Hive {
   // walk of the classes starts, then the keys it went through (named only on failure).
   std::vector<std::u16string> trail;
   std::vector<Node> walk;
+  // The keys whose subkeys the hive does not list in the order the tree keeps, sorted.
+  std::vector<Node> unsorted;
   // Room that the walk reuses from key to key instead of allocating it anew.
   std::vector<std::vector<Node>> children;
   std::vector<Node> values;
   std::vector<std::u16string> names;
-  std::u16string name, previous;
+  std::vector<char16_t> name, previous;  // kLongestName units each once the walk starts
 
   Hive() = default;
   Hive(const Hive&) = delete;
@@ -132,7 +141,7 @@ std::string Hex(std::size_t n) {
 }
 
 // The used cell at `at`, or false.
-bool Used(const Hive& hive, std::uint32_t at, Cell& cell) {
+inline bool Used(const Hive& hive, std::uint32_t at, Cell& cell) {
   const std::size_t offset = kHeaderSize + at;
   if (offset >= hive.binsEnd || offset % 8 != 0 ||
       !(hive.starts[offset / 512] >> (offset / 8 % 64) & 1))
@@ -142,58 +151,102 @@ bool Used(const Hive& hive, std::uint32_t at, Cell& cell) {
 }
 
 // The bins, cell by cell, as Windows lays them out: each bin where the one before it ends,
-// knowing its own place, its cells filling it exactly. One linear pass over the file.
-void ReadBins(Hive& hive) {
-  const auto damaged = [&](std::size_t at, const char* problem) {
-    Fail("the hive's bins are damaged (" + std::string(problem) + " at " + Hex(at) + ")");
-  };
-  hive.starts.assign(hive.size / 512 + 1, 0);
-  for (std::size_t bin = kHeaderSize; bin < hive.binsEnd;) {
-    const unsigned char* head = hive.map + bin;
-    if (hive.binsEnd - bin < 0x1000 || std::memcmp(head, "hbin", 4) != 0)
-      damaged(bin, "no bin");
-    const std::size_t binSize = Le32(head + 8);
-    if (binSize < 0x1000 || binSize % 0x1000 != 0 || binSize > hive.binsEnd - bin)
-      damaged(bin, "a bin of a wrong size");
-    if (Le32(head + 4) != bin - kHeaderSize) damaged(bin, "a bin that names another place");
-    const std::size_t end = bin + binSize;
-    for (std::size_t at = bin + 0x20; at < end;) {
-      const std::uint32_t field = Le32(hive.map + at);
-      const bool used = field & 0x80000000u;
-      const std::size_t length = used ? 0u - field : field;
-      if (length < 8 || length % 8 != 0 || length > end - at)
-        damaged(at, "a cell of a wrong size");
-      if (used) hive.starts[at / 512] |= std::uint64_t{1} << (at / 8 % 64);
-      at += length;
+// knowing its own place, its cells filling it exactly. One linear pass over the file, made
+// while it is read: each bin is checked once all of it is in, while its bytes are still
+// in the processor's cache. The first damage is kept, not thrown, so that a file that
+// cannot be read whole is reported as such, as when the bins were checked after reading.
+struct BinsPass {
+  std::size_t bin = kHeaderSize;  // the next bin to check
+  std::string damage;             // the first damage found; the pass stops there
+
+  // Checks the bins that lie whole in the first `read` bytes of the file.
+  void Check(Hive& hive, std::size_t read) {
+    const auto damaged = [&](std::size_t at, const char* problem) {
+      damage = "the hive's bins are damaged (" + std::string(problem) + " at " + Hex(at) + ")";
+    };
+    while (damage.empty() && bin < hive.binsEnd) {
+      if (hive.binsEnd - bin < 0x1000) return damaged(bin, "no bin");
+      if (bin + 0x20 > read) return;  // its header is still to come
+      const unsigned char* head = hive.map + bin;
+      if (std::memcmp(head, "hbin", 4) != 0) return damaged(bin, "no bin");
+      const std::size_t binSize = Le32(head + 8);
+      if (binSize < 0x1000 || binSize % 0x1000 != 0 || binSize > hive.binsEnd - bin)
+        return damaged(bin, "a bin of a wrong size");
+      if (Le32(head + 4) != bin - kHeaderSize) return damaged(bin, "a bin that names another place");
+      const std::size_t end = bin + binSize;
+      if (end > read) return;  // checked once read whole
+      for (std::size_t at = bin + 0x20; at < end;) {
+        const std::uint32_t field = Le32(hive.map + at);
+        const bool used = field & 0x80000000u;
+        const std::size_t length = used ? 0u - field : field;
+        if (length < 8 || length % 8 != 0 || length > end - at)
+          return damaged(at, "a cell of a wrong size");
+        if (used) hive.starts[at / 512] |= std::uint64_t{1} << (at / 8 % 64);
+        at += length;
+      }
+      bin = end;
     }
-    bin = end;
   }
-}
+};
 
 // Reads the file behind `fd` into memory of its own, which keeps the bytes that were
-// checked the bytes that are read later, whatever happens to the file meanwhile. Huge
-// pages where the system gives them: a hive runs to hundreds of megabytes, and taking
-// them a page at a time costs more than copying them. Returns 0 or an errno.
-int ReadWhole(int fd, Hive& hive) {
+// checked the bytes that are read later, whatever happens to the file meanwhile, and
+// checks its bins as they come in (`bins`). Huge pages where the system gives them: a hive
+// runs to hundreds of megabytes, and taking them a page at a time costs more than copying
+// them. Returns 0 or an errno.
+int ReadWhole(int fd, Hive& hive, BinsPass& bins) {
+  // Read a megabyte at a time: what was read last is still in the cache when checked.
+  constexpr std::size_t kChunk = std::size_t{1} << 20;
   void* memory = mmap(nullptr, hive.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return errno;
   hive.map = static_cast<const unsigned char*>(memory);
   madvise(memory, hive.size, MADV_HUGEPAGE);
+  hive.starts.assign(hive.size / 512 + 1, 0);
   auto* bytes = static_cast<unsigned char*>(memory);
   for (std::size_t done = 0; done < hive.size;) {
-    const ssize_t n = pread(fd, bytes + done, hive.size - done, static_cast<off_t>(done));
+    const std::size_t want = std::min(kChunk - done % kChunk, hive.size - done);
+    const ssize_t n = pread(fd, bytes + done, want, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n < 0 ? errno : EIO;  // cut short since fstat
     done += static_cast<std::size_t>(n);
+    bins.Check(hive, done);
   }
   mprotect(memory, hive.size, PROT_READ);
   return 0;
 }
 
+// The hives that Facts() read, kept for LoadClasses(), which reads the same files right
+// after: a hive of hundreds of megabytes is then copied and checked once, not twice, and
+// the classes come from the very bytes the facts came from.
+std::vector<std::shared_ptr<Hive>>& Kept() {
+  static std::vector<std::shared_ptr<Hive>> kept;
+  return kept;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The hive of `path` that Kept() holds, taken out of it and as if just read, when the file
+// is still the one it was read from; else null.
+std::shared_ptr<Hive> TakeKept(const std::string& path, const struct stat& info) {
+  auto& kept = Kept();
+  for (auto it = kept.begin(); it != kept.end(); ++it) {
+    if ((*it)->path != path || !SameFile((*it)->file, info)) continue;
+    std::shared_ptr<Hive> hive = std::move(*it);
+    kept.erase(it);
+    hive->valueBytes = 0;
+    hive->trail.clear();
+    hive->walk.clear();
+    return hive;
+  }
+  return nullptr;
+}
+
 // Reads `path` after checking its header.
 std::shared_ptr<Hive> OpenHive(const std::string& path) {
-  auto hive = std::make_shared<Hive>();
-  hive->path = path;
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
   if (fd < 0 || fstat(fd, &info) != 0) {
@@ -205,6 +258,13 @@ std::shared_ptr<Hive> OpenHive(const std::string& path) {
     close(fd);
     Fail("the hive is not a file", ERROR_FILE_NOT_FOUND);
   }
+  if (auto kept = TakeKept(path, info)) {
+    close(fd);
+    return kept;
+  }
+  auto hive = std::make_shared<Hive>();
+  hive->path = path;
+  hive->file = info;
   const std::size_t fileSize = static_cast<std::size_t>(info.st_size);
   unsigned char header[kHeaderSize];
   if (fileSize < 2 * kHeaderSize || pread(fd, header, kHeaderSize, 0) != static_cast<ssize_t>(kHeaderSize)) {
@@ -229,10 +289,11 @@ std::shared_ptr<Hive> OpenHive(const std::string& path) {
          " bytes of bins, the file holds " + std::to_string(fileSize - kHeaderSize));
   // What lies beyond the bins the header counts is no part of the hive.
   hive->size = hive->binsEnd = kHeaderSize + bins;
-  const int err = ReadWhole(fd, *hive);
+  BinsPass pass;
+  const int err = ReadWhole(fd, *hive, pass);
   close(fd);
   if (err) Fail("cannot read the hive file: " + std::string(std::strerror(err)));
-  ReadBins(*hive);
+  if (!pass.damage.empty()) Fail(pass.damage);
   hive->root = Le32(header + 0x24);
   Cell root;
   if (!Used(*hive, hive->root, root) || root.n < kKeyRecord || std::memcmp(root.p, "nk", 2) != 0 ||
@@ -241,25 +302,49 @@ std::shared_ptr<Hive> OpenHive(const std::string& path) {
   return hive;
 }
 
-// The key record at `node`, whose cell Children() checked.
-Cell KeyCell(const Hive& hive, Node node) {
-  Cell cell;
-  Used(hive, node, cell);
-  return cell;
+// The cell at `at` (a key, a value, a list), which Used() found before in this same
+// memory: read where it lies, with no look-up in `starts`. The walk and the fills read
+// a record's fields a few times over, millions of records.
+inline Cell Checked(const Hive& hive, std::uint32_t at) {
+  const unsigned char* head = hive.map + kHeaderSize + at;
+  return {head + 4, (0u - Le32(head)) - 4};
 }
 
-// A name as the hive stores it: Latin-1 when `latin1`, else UTF-16LE.
+// A name as the hive stores it (Latin-1 when `latin1`, else UTF-16LE), written at `out`,
+// which has room for kLongestName units.
+std::u16string_view DecodeName(const unsigned char* p, std::size_t length, bool latin1,
+                               char16_t* out) {
+  const std::size_t n = latin1 ? length : length / 2;
+  if (latin1) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Latin-1 is the first 256 code points: each byte widens to its unit, eight at a time.
+    for (; i + 8 <= n; i += 8) {
+      const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p + i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_unpacklo_epi8(bytes, _mm_setzero_si128()));
+    }
+#endif
+    for (; i < n; ++i) out[i] = static_cast<char16_t>(p[i]);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char16_t>(Le16(p + 2 * i));
+  }
+  return {out, n};
+}
+
 void DecodeName(const unsigned char* p, std::size_t length, bool latin1, std::u16string& name) {
-  // Sized once and written in place: the walk decodes a name for every key it checks.
   name.resize(latin1 ? length : length / 2);
-  if (latin1)
-    for (std::size_t i = 0; i < length; ++i) name[i] = static_cast<char16_t>(p[i]);
-  else
-    for (std::size_t i = 0; i + 1 < length; i += 2) name[i / 2] = static_cast<char16_t>(Le16(p + i));
+  DecodeName(p, length, latin1, name.data());
+}
+
+// The name of the key `node`, decoded into `room` (kLongestName units): the walk and the
+// fills decode a name for every key, with no string of its own.
+std::u16string_view KeyName(const Hive& hive, Node node, char16_t* room) {
+  const Cell nk = Checked(hive, node);
+  return DecodeName(nk.p + kKeyRecord, Le16(nk.p + 0x48), Le16(nk.p + 0x02) & 0x20, room);
 }
 
 void KeyName(const Hive& hive, Node node, std::u16string& name) {
-  const Cell nk = KeyCell(hive, node);
+  const Cell nk = Checked(hive, node);
   DecodeName(nk.p + kKeyRecord, Le16(nk.p + 0x48), Le16(nk.p + 0x02) & 0x20, name);
 }
 
@@ -303,7 +388,7 @@ void ListEntries(const Hive& hive, const Cell& list, std::size_t count, bool ind
 // The subkeys of `node`, each a sound key record.
 void Children(const Hive& hive, Node node, std::vector<Node>& children) {
   children.clear();
-  const Cell nk = KeyCell(hive, node);
+  const Cell nk = Checked(hive, node);
   const std::size_t count = Le32(nk.p + 0x14);
   if (count == 0) return;
   Cell list;
@@ -325,10 +410,26 @@ std::vector<Node> Children(const Hive& hive, Node node) {
   return children;
 }
 
+// Calls `visit` with each entry of the subkey list `list` of a key that Children() read.
+template <class Visit>
+void EachSubkey(const Hive& hive, const Cell& list, Visit& visit) {
+  const std::size_t n = Le16(list.p + 2);
+  if (list.p[0] == 'r') {
+    for (std::size_t i = 0; i < n; ++i) EachSubkey(hive, Checked(hive, Le32(list.p + 4 + 4 * i)), visit);
+    return;
+  }
+  const std::size_t step = list.p[1] == 'i' ? 4 : 8;  // li: offsets; lf, lh: with hashes
+  for (std::size_t i = 0; i < n; ++i) visit(Le32(list.p + 4 + i * step));
+}
+template <class Visit>
+void EachSubkey(const Hive& hive, const Cell& list, Visit&& visit) {
+  EachSubkey(hive, list, visit);
+}
+
 // The values of `node`, each a sound value record.
 void Values(const Hive& hive, Node node, std::vector<Node>& values) {
   values.clear();
-  const Cell nk = KeyCell(hive, node);
+  const Cell nk = Checked(hive, node);
   const std::size_t count = Le32(nk.p + 0x24);
   if (count == 0) return;
   const auto damaged = [&](const char* problem) {
@@ -356,7 +457,7 @@ std::vector<Node> Values(const Hive& hive, Node node) {
 }
 
 void ValueName(const Hive& hive, Node value, std::u16string& name) {
-  const Cell vk = KeyCell(hive, value);
+  const Cell vk = Checked(hive, value);
   DecodeName(vk.p + kValueRecord, Le16(vk.p + 0x02), Le16(vk.p + 0x10) & 0x01, name);
 }
 
@@ -366,14 +467,13 @@ std::u16string ValueName(const Hive& hive, Node value) {
   return name;
 }
 
-// The data of `value`, checked, in at most one piece per 16344 bytes; `name` for messages.
-// Adds them to `out` unless it is null.
-void ValueData(const Hive& hive, Node value, const std::u16string& name,
-               std::vector<BYTE>* out) {
+// The data of `value`, checked, in at most one piece per 16344 bytes. Adds them to `out`
+// unless it is null.
+void ValueData(const Hive& hive, Node value, std::vector<BYTE>* out) {
   const auto fail = [&](const std::string& problem) {
-    Fail("the value \"" + Shown(name) + "\" of " + Where(hive) + problem);
+    Fail("the value \"" + Shown(ValueName(hive, value)) + "\" of " + Where(hive) + problem);
   };
-  const Cell vk = KeyCell(hive, value);
+  const Cell vk = Checked(hive, value);
   const std::uint32_t field = Le32(vk.p + 0x04);
   const std::size_t length = field & 0x7FFFFFFFu;
   const auto take = [&](const unsigned char* p, std::size_t n) {
@@ -413,27 +513,27 @@ void ValueData(const Hive& hive, Node value, const std::u16string& name,
 RegValue ReadValue(const Hive& hive, Node value) {
   RegValue result;
   result.name = ValueName(hive, value);
-  result.type = Le32(KeyCell(hive, value).p + 0x0C);
-  ValueData(hive, value, result.name, &result.data);
+  result.type = Le32(Checked(hive, value).p + 0x0C);
+  ValueData(hive, value, &result.data);
   return result;
 }
 
-// Checks `value` as ReadValue reads it, with its name in `name`, and counts what it holds
-// against the file's size.
-void CheckValue(Hive& hive, Node value, std::u16string& name, std::vector<BYTE>* data) {
-  ValueName(hive, value, name);
-  ValueData(hive, value, name, data);
-  const std::uint32_t field = Le32(KeyCell(hive, value).p + 0x04);
+// Checks `value` as ReadValue reads it, and counts what it holds against the file's size.
+// Its name is decoded only for a message: the walk checks millions of values.
+void CheckValue(Hive& hive, Node value, std::vector<BYTE>* data) {
+  ValueData(hive, value, data);
+  const std::uint32_t field = Le32(Checked(hive, value).p + 0x04);
   hive.valueBytes += kValueRecord + (field & 0x80000000u ? 0 : field & 0x7FFFFFFFu);
   if (hive.valueBytes > hive.size)
-    Fail("the value \"" + Shown(name) + "\" of " + Where(hive) +
+    Fail("the value \"" + Shown(ValueName(hive, value)) + "\" of " + Where(hive) +
          " shares its data with other keys");
 }
 
 RegValue CheckValue(Hive& hive, Node value) {
   RegValue result;
-  result.type = Le32(KeyCell(hive, value).p + 0x0C);
-  CheckValue(hive, value, result.name, &result.data);
+  result.name = ValueName(hive, value);
+  result.type = Le32(Checked(hive, value).p + 0x0C);
+  CheckValue(hive, value, &result.data);
   return result;
 }
 
@@ -461,31 +561,40 @@ void CheckTree(Hive& hive, Node node, std::size_t depth) {
   std::u16string twice;
   Values(hive, node, hive.values);
   const std::size_t valueCount = hive.values.size();
-  Room(hive.names, valueCount);
-  for (std::size_t i = 0; i < valueCount; ++i)
-    CheckValue(hive, hive.values[i], hive.names[i], nullptr);
-  if (valueCount > 1 && Twice(hive.names, valueCount, twice))
-    Fail(Where(hive) + " has two values named \"" + Shown(twice) + "\"");
+  for (std::size_t i = 0; i < valueCount; ++i) CheckValue(hive, hive.values[i], nullptr);
+  if (valueCount > 1) {
+    Room(hive.names, valueCount);
+    for (std::size_t i = 0; i < valueCount; ++i) ValueName(hive, hive.values[i], hive.names[i]);
+    if (Twice(hive.names, valueCount, twice))
+      Fail(Where(hive) + " has two values named \"" + Shown(twice) + "\"");
+  }
   // One list per level, made before any is used: the deeper calls must not move them.
-  if (hive.children.empty()) hive.children.resize(kMaxDepth + 1);
+  if (hive.children.empty()) {
+    hive.children.resize(kMaxDepth + 1);
+    hive.name.resize(kLongestName);
+    hive.previous.resize(kLongestName);
+  }
   std::vector<Node>& children = hive.children[depth];
   Children(hive, node, children);
   // Windows keeps subkeys sorted, so each name only needs to follow the one before it;
   // only a list out of that order is sorted here to find a name that comes twice.
   bool sorted = true;
+  std::u16string_view previous;
   for (std::size_t i = 0; i < children.size(); ++i) {
     // Each key names its parent: a key listed under another one is a loop or a shared key.
-    if (Le32(KeyCell(hive, children[i]).p + 0x10) != node)
+    if (Le32(Checked(hive, children[i]).p + 0x10) != node)
       Fail(Where(hive) + " lists a subkey that belongs to another key");
-    KeyName(hive, children[i], hive.name);
-    if (i > 0 && CompareKeyNames(hive.previous, hive.name) >= 0) sorted = false;
-    hive.previous.swap(hive.name);
+    const std::u16string_view name = KeyName(hive, children[i], hive.name.data());
+    if (i > 0 && CompareKeyNames(previous, name) >= 0) sorted = false;
+    previous = name;
+    hive.previous.swap(hive.name);  // `previous` keeps its units
   }
   if (!sorted) {
     Room(hive.names, children.size());
     for (std::size_t i = 0; i < children.size(); ++i) KeyName(hive, children[i], hive.names[i]);
     if (Twice(hive.names, children.size(), twice))
       Fail(Where(hive) + " has two subkeys named \"" + Shown(twice) + "\"");
+    hive.unsorted.push_back(node);
   }
   for (std::size_t i = 0; i < children.size(); ++i) {
     hive.walk.push_back(children[i]);
@@ -506,26 +615,29 @@ class HiveFiller : public KeyFiller, public std::enable_shared_from_this<HiveFil
   void Fill(RegKey& key, std::uint64_t ref) const override {
     const Hive& hive = *hive_;
     const Node node = static_cast<Node>(ref);
-    // CheckTree read every record read here, in this same memory: nothing here can fail.
-    for (Node value : Values(hive, node)) SetValue(key, ReadValue(hive, value));
-    const std::vector<Node> children = Children(hive, node);
-    std::vector<std::unique_ptr<RegKey>> subkeys;
-    subkeys.reserve(children.size());
-    bool sorted = true;
-    std::u16string name;
-    for (Node child : children) {
-      auto sub = std::make_unique<RegKey>();
-      KeyName(hive, child, name);
-      sub->name = name;
-      sub->filler = shared_from_this();
-      sub->fillRef = child;
-      if (!subkeys.empty() && CompareKeyNames(subkeys.back()->name, sub->name) >= 0)
-        sorted = false;
-      subkeys.push_back(std::move(sub));
+    const Cell nk = Checked(hive, node);
+    // CheckTree read every record read here, in this same memory: nothing here can fail,
+    // and each list holds what its key counts. They are read where they lie, not copied
+    // into lists of their own first.
+    if (const std::size_t count = Le32(nk.p + 0x24)) {
+      const Cell list = Checked(hive, Le32(nk.p + 0x28));
+      for (std::size_t i = 0; i < count; ++i) SetValue(key, ReadValue(hive, Le32(list.p + 4 * i)));
     }
-    if (sorted && key.subkeys.empty()) {
-      // In the order the tree keeps, as Windows writes them: taken as they are, sparing
-      // AddSubkeys a sort of a million names.
+    std::vector<std::unique_ptr<RegKey>> subkeys;
+    if (const std::size_t count = Le32(nk.p + 0x14)) {
+      subkeys.reserve(count);
+      const std::shared_ptr<const KeyFiller> self = shared_from_this();
+      EachSubkey(hive, Checked(hive, Le32(nk.p + 0x1C)), [&](Node child) {
+        auto sub = std::make_unique<RegKey>();
+        sub->name = KeyName(hive, child, name_.get());
+        sub->filler = self;
+        sub->fillRef = child;
+        subkeys.push_back(std::move(sub));
+      });
+    }
+    if (key.subkeys.empty() && !std::binary_search(hive.unsorted.begin(), hive.unsorted.end(), node)) {
+      // In the order the tree keeps, as Windows writes them and CheckTree found them:
+      // taken as they are, sparing AddSubkeys a sort of a million names.
       key.subkeys = std::move(subkeys);
       key.orderValid = false;
     } else {
@@ -534,11 +646,13 @@ class HiveFiller : public KeyFiller, public std::enable_shared_from_this<HiveFil
   }
 
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view) const override {
-    return Le32(KeyCell(*hive_, static_cast<Node>(ref)).p + 0x14) != 0;
+    return Le32(Checked(*hive_, static_cast<Node>(ref)).p + 0x14) != 0;
   }
 
  private:
   std::shared_ptr<Hive> hive_;
+  // Room for a subkey's name, kept from fill to fill.
+  const std::unique_ptr<char16_t[]> name_{new char16_t[kLongestName]};
 };
 
 // The subkey `name` (any letter case) of `node`, or 0.
@@ -708,10 +822,14 @@ void FactsOf(Opened& o, MachineFacts& facts) {
 void ClassesOf(Opened& o, RegKey& classes) {
   if (!o.classes) return;
   o.hive->trail = o.classesTrail;
+  o.hive->unsorted.clear();
   CheckTree(*o.hive, o.classes, 0);
+  std::sort(o.hive->unsorted.begin(), o.hive->unsorted.end());
   o.hive->trail.clear();
   o.hive->children = {};
   o.hive->names = {};
+  o.hive->name = {};
+  o.hive->previous = {};
   std::make_shared<HiveFiller>(o.hive)->Fill(classes, o.classes);
 }
 
@@ -759,21 +877,25 @@ LSTATUS ReadDrive(const std::string& drive, MachineFacts& facts, RegKey* classes
     return ERROR_FILE_NOT_FOUND;
   }
   MachineFacts found;
+  std::vector<std::shared_ptr<Hive>> read;
   LSTATUS status = Guard(software, error, [&] {
     Opened o = OpenKind(software);
     if (o.kind != HiveKind::Software) Fail("the hive is no SOFTWARE hive (no Classes and Microsoft keys)");
     FactsOf(o, found);
     if (classes) ClassesOf(o, *classes);
+    read.push_back(o.hive);
   });
   if (status == ERROR_SUCCESS) status = Guard(system, error, [&] {
     Opened o = OpenKind(system);
     if (o.kind != HiveKind::System) Fail("the hive is no SYSTEM hive (no Select key)");
     FactsOf(o, found);
+    read.push_back(o.hive);
   });
   if (status != ERROR_SUCCESS) {
     if (classes) *classes = RegKey{};
     return status;
   }
+  if (!classes) Kept().insert(Kept().end(), read.begin(), read.end());
   facts.variables.insert(facts.variables.end(), found.variables.begin(), found.variables.end());
   if (found.acp) facts.acp = found.acp;
   if (found.oemcp) facts.oemcp = found.oemcp;
@@ -807,6 +929,7 @@ LSTATUS ReadHiveFacts(const std::string& path, MachineFacts& facts, std::string&
   const LSTATUS status = Guard(path, error, [&] {
     Opened o = OpenKind(path);
     FactsOf(o, found);
+    Kept().push_back(o.hive);
   });
   if (status != ERROR_SUCCESS) return status;
   facts.variables.insert(facts.variables.end(), found.variables.begin(), found.variables.end());
