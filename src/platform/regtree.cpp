@@ -161,6 +161,12 @@ RegValue* RegValues::Find(std::u16string_view name) {
 }
 
 void RegValues::Set(RegValue value) {
+  if (!body_) {
+    // A key's first value, as a fill sets most: nothing to look through or index.
+    body_ = std::make_unique<Body>();
+    body_->list.push_back(std::move(value));
+    return;
+  }
   const std::size_t i = Position(value.name);
   if (i < Count()) {
     body_->list[i].type = value.type;
