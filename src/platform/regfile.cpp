@@ -242,7 +242,6 @@ struct Parser {
   RegKey* target = nullptr;                // the key the section's values go to, once found
   RegKey* into = nullptr;                  // a root key read from its own sections: see Into
   RegKey* base = nullptr;                  // a subkey of a root key being read: see Below
-  bool namesOnly = false;                  // a key line is read for its names only
   const RegKey* madeRoot = nullptr;        // Make's last root, and the keys of its path
   std::vector<RegKey*> made;
 
@@ -394,14 +393,8 @@ struct Parser {
            "\" (expected a name like HKEY_CLASSES_ROOT)");
     haveSection = true;
     target = nullptr;
-    if (part == Part::Elsewhere || namesOnly) return;
+    if (part == Part::Elsewhere) return;
     if (index) return Record();
-    if (base) {
-      // The names after the root key's and the subkey's are the path below `base`. A file
-      // read key by key has no section of the user's classes: the view is the machine's.
-      part = Part::Machine;
-      names.erase(names.begin(), names.begin() + 2);
-    }
     path.assign(names.begin(), names.end());
     if (deleting) {
       if (part == Part::View) {
@@ -618,14 +611,44 @@ struct Parser {
     Lines(false);
   }
 
+  // Reads the key line at `at` again, one that the check recorded: it names a key below
+  // the classes root or the machine's classes, and needs no checking. `names` gets the
+  // names from the root key's on, as Section gives them, and `deleting` is set.
+  void Recorded(std::size_t at) {
+    pos = at;
+    NextLine();
+    std::u16string_view s = TrimLeft(current);
+    s = s.substr(1, s.rfind(u']') - 1);
+    deleting = s.front() == u'-';
+    if (deleting) s.remove_prefix(1);
+    // HKEY_CLASSES_ROOT\... or HKEY_LOCAL_MACHINE\SOFTWARE\Classes\...
+    std::size_t start = FindEither(s, 0, u'\\', u'\\') + 1;
+    if (!EqualNoCase(s.substr(0, start - 1), u"HKEY_CLASSES_ROOT"))
+      for (int skip = 0; skip < 2; ++skip) start = FindEither(s, start, u'\\', u'\\') + 1;
+    names.clear();
+    for (;;) {
+      const std::size_t end = FindEither(s, start, u'\\', u'\\');
+      names.push_back(s.substr(start, end - start));
+      if (end == s.size()) break;
+      start = end + 1;
+    }
+  }
+
   // Reads the section at `at` again, a section of `key`, a subkey of a root key (its key
   // line names the root key, then `key`): its keys are made below `key` and its values
-  // set on them, as if the tree were built from the root key down.
+  // set on them, as if the tree were built from the root key down. A file read key by key
+  // has no section of the user's classes: the view is the machine's.
   void Below(std::size_t at, RegKey& key) {
-    pos = at;
+    Recorded(at);
+    haveSection = true;
+    part = Part::Machine;
+    target = nullptr;
+    path.assign(names.begin() + 2, names.end());
+    if (deleting)
+      DeleteKey(key);
+    else
+      Make(key);
     base = &key;
-    NextLine();
-    KeyLine(TrimLeft(current));
     Lines(true);
     base = nullptr;
   }
@@ -642,15 +665,6 @@ struct Parser {
     target = into = &key;
     Lines(true);
     target = into = nullptr;
-  }
-
-  // Reads the key line at `at` again for its `names` and `deleting` only.
-  void KeyOnly(std::size_t at) {
-    pos = at;
-    NextLine();
-    namesOnly = true;
-    KeyLine(TrimLeft(current));
-    namesOnly = false;
   }
 };
 
@@ -776,16 +790,42 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // so that the key reads alike when it is read again after Forget.
   static constexpr std::uint64_t kSubkeyFill = std::uint64_t{1} << 63;
 
+  // What a fill of a root key finds of its subkeys: kept from fill to fill, so that a fill
+  // allocates nothing of its own. The names lie in `foundNames`; a key with many subkeys
+  // looks them up by hash in `foundSlots` (as the roots' `slots`), one with few along the list.
+  struct FoundSubkey {
+    std::uint32_t nameAt, nameSize;
+    std::uint32_t hash, first, last;
+    bool exists;
+  };
+  static constexpr std::size_t kFewSubkeys = 16;
+  mutable std::vector<FoundSubkey> found;
+  mutable std::vector<std::uint32_t> foundSlots;
+  mutable std::u16string foundNames;
+
+  std::u16string_view NameOf(const FoundSubkey& k) const {
+    return std::u16string_view(foundNames).substr(k.nameAt, k.nameSize);
+  }
+
+  // The subkey found before that `name`, of hash `hash`, names, or null; with a table,
+  // `slot` is then the free slot where it goes.
+  FoundSubkey* Known(std::uint32_t hash, std::u16string_view name, std::size_t& slot) const {
+    if (foundSlots.empty()) {
+      for (FoundSubkey& k : found)
+        if (k.hash == hash && EqualNoCase(NameOf(k), name)) return &k;
+      return nullptr;
+    }
+    const std::size_t mask = foundSlots.size() - 1;
+    for (slot = hash & mask; foundSlots[slot] != kNone; slot = (slot + 1) & mask) {
+      FoundSubkey& k = found[foundSlots[slot]];
+      if (k.hash == hash && EqualNoCase(NameOf(k), name)) return &k;
+    }
+    return nullptr;
+  }
+
   void Fill(RegKey& key, std::uint64_t ref) const override {
     if (ref & kSubkeyFill) return FillSubkey(key, static_cast<std::uint32_t>(ref));
     Parser& p = Replayer();
-    struct Subkey {
-      std::u16string name;
-      std::uint32_t hash, first, last;
-      bool exists;
-    };
-    std::vector<Subkey> found;
-    std::vector<std::uint32_t> slots;  // positions in `found` by hash, as the roots' `slots`
     if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
     for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
       const SectionRef& section = sections[s];
@@ -793,19 +833,18 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
         p.Into(section.pos, key);
         continue;
       }
-      p.KeyOnly(section.pos);
+      p.Recorded(section.pos);
       const std::u16string_view name = p.names[1];
-      Subkey* sub = nullptr;
-      if (found.size() * 2 >= slots.size()) GrowSlots(slots, found);
-      const std::size_t mask = slots.size() - 1;
-      std::size_t i = section.child & mask;
-      for (; slots[i] != kNone && !sub; i = (i + 1) & mask) {
-        Subkey& known = found[slots[i]];
-        if (known.hash == section.child && EqualNoCase(known.name, name)) sub = &known;
-      }
+      if (foundSlots.empty() ? found.size() >= kFewSubkeys : found.size() * 2 >= foundSlots.size())
+        GrowSlots(foundSlots, found);
+      std::size_t slot = 0;
+      FoundSubkey* sub = Known(section.child, name, slot);
       if (!sub) {
-        slots[i] = static_cast<std::uint32_t>(found.size());
-        sub = &found.emplace_back(Subkey{std::u16string(name), section.child, s, s, false});
+        if (!foundSlots.empty()) foundSlots[slot] = static_cast<std::uint32_t>(found.size());
+        sub = &found.emplace_back(FoundSubkey{static_cast<std::uint32_t>(foundNames.size()),
+                                              static_cast<std::uint32_t>(name.size()),
+                                              section.child, s, s, false});
+        foundNames += name;
       } else {
         subkeyNext[sub->last] = s;
         sub->last = s;
@@ -814,19 +853,32 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       if (p.deleting && p.names.size() == 2) {
         sub->exists = false;
       } else if (!p.deleting && !sub->exists) {
-        sub->name = name;
+        // Names equal in any letter case are as long: the new spelling takes the old's place.
+        std::copy(name.begin(), name.end(), foundNames.begin() + sub->nameAt);
         sub->exists = true;
       }
     }
+    std::size_t count = 0;
+    for (const FoundSubkey& k : found) count += k.exists;
     std::vector<std::unique_ptr<RegKey>> subkeys;
-    for (Subkey& k : found) {
+    subkeys.reserve(count);
+    for (const FoundSubkey& k : found) {
       if (!k.exists) continue;
       auto sub = std::make_unique<RegKey>();
-      sub->name = std::move(k.name);
+      sub->name = NameOf(k);
       sub->filler = shared_from_this();
       sub->fillRef = kSubkeyFill | k.first;
       subkeys.push_back(std::move(sub));
     }
+    // A key with many subkeys (CLSID) leaves no large lists behind.
+    if (found.size() > kFewSubkeys) {
+      std::vector<FoundSubkey>().swap(found);
+      std::vector<std::uint32_t>().swap(foundSlots);
+      std::u16string().swap(foundNames);
+    }
+    found.clear();
+    foundSlots.clear();
+    foundNames.clear();
     AddSubkeys(key, std::move(subkeys));
   }
 
