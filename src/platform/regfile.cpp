@@ -679,58 +679,64 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // By section: the next section of the same subkey of a root key, once that root key is
   // read (see Fill).
   mutable std::vector<std::uint32_t> subkeyNext;
-  std::vector<std::uint32_t> first;  // by root key: its first section
-  bool whole = false;                // the file must be read whole
+  bool whole = false;  // the file must be read whole
 
-  // While checking: the root keys met so far. A root key whose name sorts after every one
-  // before it is new without looking it up: regedit writes keys sorted, and in such a file
-  // `slots` (the root keys by the hash of their names) is never made, nor a name hashed.
+  // While checking: the root keys met so far, in that order (at the end those that are
+  // there become the classes' keys), with the first and last of each one's sections and
+  // whether it is there. A root key whose name sorts after every one before it is new
+  // without looking it up: regedit writes keys sorted, and in such a file `slots` (the root
+  // keys by the hash of their names, kept in `hashes`) is never made, nor a name hashed.
   // The table is made, and kept from then on, at the first name that sorts before.
-  struct Root {
-    std::unique_ptr<RegKey> key;
-    std::uint32_t last = kNone;
-    std::uint32_t hash = 0;
-    bool exists = false;
+  struct Chain {
+    std::uint32_t first = kNone, last = kNone;
   };
-  std::vector<Root> roots;
+  struct Hashed {
+    std::uint32_t hash;
+  };
+  std::vector<std::unique_ptr<RegKey>> rootKeys;
+  std::vector<Chain> chains;
+  std::vector<bool> there;
+  std::vector<Hashed> hashes;
   std::vector<std::uint32_t> slots;
-  std::uint32_t recent = kNone;  // sections of one root key mostly come together
+  std::uint32_t recent = kNone;  // with a table: the root key of the section before
 
   std::uint32_t RootOf(std::u16string_view name) {
-    if (recent != kNone && EqualNoCase(roots[recent].key->name, name)) return recent;
-    const auto count = static_cast<std::uint32_t>(roots.size());
+    // Sections of one root key mostly come together. Without a table, the root key of the
+    // section before is the last one made, and compared below.
+    if (!slots.empty() && EqualNoCase(rootKeys[recent]->name, name)) return recent;
+    const auto count = static_cast<std::uint32_t>(rootKeys.size());
     std::uint32_t h = 0;
     std::size_t i = 0;
-    // While no table is kept, the last root key made sorts after all the others.
     bool lookUp = !slots.empty();
     if (!lookUp && count) {
-      const int order = CompareKeyNames(roots.back().key->name, name);
-      if (order == 0) return recent = count - 1;
+      const int order = CompareKeyNames(rootKeys.back()->name, name);
+      if (order == 0) return count - 1;
       lookUp = order > 0;
     }
     if (lookUp) {
       if (slots.empty()) {
-        for (Root& r : roots) r.hash = HashKeyName(r.key->name);
+        hashes.reserve(rootKeys.capacity());
+        for (const auto& key : rootKeys) hashes.push_back({HashKeyName(key->name)});
         // GrowSlots doubles the table it is given: it is given half of one that fits them all.
         std::size_t half = 32;
         while (half <= count) half *= 2;
         slots.resize(half);
-        GrowSlots(slots, roots);
+        GrowSlots(slots, hashes);
       }
       h = HashKeyName(name);
-      if (count * std::size_t{2} >= slots.size()) GrowSlots(slots, roots);
+      if (count * std::size_t{2} >= slots.size()) GrowSlots(slots, hashes);
       const std::size_t mask = slots.size() - 1;
       for (i = h & mask; slots[i] != kNone; i = (i + 1) & mask) {
-        const Root& r = roots[slots[i]];
-        if (r.hash == h && CompareKeyNames(r.key->name, name) == 0) return recent = slots[i];
+        if (hashes[slots[i]].hash == h && CompareKeyNames(rootKeys[slots[i]]->name, name) == 0)
+          return recent = slots[i];
       }
       slots[i] = count;
+      hashes.push_back({h});
     }
-    Root& r = roots.emplace_back();
-    r.key = std::make_unique<RegKey>();
-    r.key->name = name;
-    r.hash = h;
-    first.push_back(kNone);
+    rootKeys.push_back(std::make_unique<RegKey>());
+    rootKeys.back()->name = name;
+    chains.emplace_back();
+    there.push_back(false);
     return recent = count;
   }
 
@@ -740,8 +746,8 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     const std::size_t chars = text.isWide ? text.wide.size() : text.narrow.size();
     const std::size_t most = MostSections(chars, 21);
     sections.reserve(most);
-    roots.reserve(most);
-    first.reserve(most);
+    rootKeys.reserve(most);
+    chains.reserve(most);
   }
 
   // Whether a root key is there at the end, and with which spelling, follows from its own
@@ -752,24 +758,41 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       return;
     }
     const std::uint32_t k = RootOf(p.names[0]);
-    Root& r = roots[k];
+    Chain& chain = chains[k];
     if (p.deleting && p.names.size() == 1) {
       // Nothing before this section is left of the key.
-      r.exists = false;
-      first[k] = r.last = kNone;
+      there[k] = false;
+      chain = Chain{};
       return;
     }
-    if (!p.deleting && !r.exists) {
-      r.exists = true;
-      r.key->name = p.names[0];
+    if (!p.deleting && !there[k]) {
+      there[k] = true;
+      rootKeys[k]->name = p.names[0];
     }
     const auto at = static_cast<std::uint32_t>(sections.size());
     sections.push_back({p.lineStart, kNone, p.names.size() > 1 ? HashKeyName(p.names[1]) : 0});
-    if (r.last == kNone)
-      first[k] = at;
+    if (chain.last == kNone)
+      chain.first = at;
     else
-      sections[r.last].next = at;
-    r.last = at;
+      sections[chain.last].next = at;
+    chain.last = at;
+  }
+
+  // The root keys that are there, each unread, its `fillRef` its first section.
+  std::vector<std::unique_ptr<RegKey>> TakeRootKeys() {
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < rootKeys.size(); ++k) {
+      if (!there[k]) continue;
+      rootKeys[k]->filler = shared_from_this();
+      rootKeys[k]->fillRef = chains[k].first;
+      rootKeys[kept++] = std::move(rootKeys[k]);
+    }
+    rootKeys.resize(kept);
+    std::vector<Chain>().swap(chains);
+    std::vector<bool>().swap(there);
+    std::vector<Hashed>().swap(hashes);
+    std::vector<std::uint32_t>().swap(slots);
+    return std::move(rootKeys);
   }
 
   // The parser that reads keys again: one for all, so that its buffers are made once.
@@ -781,13 +804,13 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     return *replay;
   }
 
-  // A root key's own sections give its values. The others only tell which subkeys it has
-  // (a subkey is there once a section names it, until one deletes it), and with which
-  // spelling: each subkey is made unread, and read from its own sections when looked into,
-  // so that the subkeys the scan never opens (a file type's DefaultIcon) are never built.
-  // Each subkey's sections are linked in `subkeyNext`, from the first one, which the
-  // subkey's `fillRef` names (with kSubkeyFill). The root key's own list stays as it is,
-  // so that the key reads alike when it is read again after Forget.
+  // A root key's `fillRef` is its first section. Its own sections give its values. The
+  // others only tell which subkeys it has (a subkey is there once a section names it, until
+  // one deletes it), and with which spelling: each subkey is made unread, and read from its
+  // own sections when looked into, so that the subkeys the scan never opens (a file type's
+  // DefaultIcon) are never built. Each subkey's sections are linked in `subkeyNext`, from
+  // the first one, which the subkey's `fillRef` names (with kSubkeyFill). The root key's
+  // own list stays as it is, so that the key reads alike when it is read again after Forget.
   static constexpr std::uint64_t kSubkeyFill = std::uint64_t{1} << 63;
 
   // What a fill of a root key finds of its subkeys: kept from fill to fill, so that a fill
@@ -827,7 +850,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     if (ref & kSubkeyFill) return FillSubkey(key, static_cast<std::uint32_t>(ref));
     Parser& p = Replayer();
     if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
+    for (auto s = static_cast<std::uint32_t>(ref); s != kNone; s = sections[s].next) {
       const SectionRef& section = sections[s];
       if (section.child == 0) {
         p.Into(section.pos, key);
@@ -890,7 +913,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
     if (ref & kSubkeyFill) return true;
     const std::uint32_t h = HashKeyName(name);
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
+    for (auto s = static_cast<std::uint32_t>(ref); s != kNone; s = sections[s].next)
       if (sections[s].child == h) return true;
     return false;
   }
@@ -934,7 +957,6 @@ LSTATUS Parse(std::shared_ptr<Source> source, const std::string& name, RegKey& c
   classesRoot = RegKey{};
   auto index = std::make_shared<Index>();
   index->text.name = name;
-  std::vector<std::unique_ptr<RegKey>> roots;
   try {
     Open(std::move(source), index->text);
     index->Reserve();
@@ -960,17 +982,7 @@ LSTATUS Parse(std::shared_ptr<Source> source, const std::string& name, RegKey& c
     error = e.message;
     return ERROR_BADDB;
   }
-  index->slots = {};
-  roots.reserve(index->roots.size());
-  for (std::uint32_t k = 0; k < index->roots.size(); ++k) {
-    Index::Root& r = index->roots[k];
-    if (!r.exists) continue;
-    r.key->filler = index;
-    r.key->fillRef = k;
-    roots.push_back(std::move(r.key));
-  }
-  std::vector<Index::Root>().swap(index->roots);
-  AddSubkeys(classesRoot, std::move(roots));
+  AddSubkeys(classesRoot, index->TakeRootKeys());
   return ERROR_SUCCESS;
 }
 
