@@ -348,22 +348,21 @@ struct Parser {
     deleting = !text.empty() && text.front() == u'-';
     if (deleting) text.remove_prefix(1);
     if (text.empty()) Fail("the key line names no key");
+    // The root's name, then the names below it.
+    std::size_t end = FindEither(text, 0, u'\\', u'\\');
+    const std::u16string_view given = text.substr(0, end);
     names.clear();
-    std::size_t start = 0;
-    for (;;) {
-      const std::size_t end = FindEither(text, start, u'\\', u'\\');
-      names.push_back(text.substr(start, end - start));
-      if (names.back().empty())
-        Fail("the key path \"" + Shown(text) + "\" has an empty key name");
-      if (names.size() > kMaxDepth + 1)
+    for (std::u16string_view name = given;;) {
+      if (name.empty()) Fail("the key path \"" + Shown(text) + "\" has an empty key name");
+      if (names.size() > kMaxDepth)
         Fail("the key lies more than " + std::to_string(kMaxDepth) +
              " levels below its root key, deeper than Windows nests keys");
       if (end == text.size()) break;
-      start = end + 1;
+      const std::size_t start = end + 1;
+      end = FindEither(text, start, u'\\', u'\\');
+      name = names.emplace_back(text.substr(start, end - start));
     }
-    const std::u16string_view given = names.front();
     auto is = [&](std::u16string_view root) { return EqualNoCase(given, root); };
-    names.erase(names.begin());
     // The classes below HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER sit at SOFTWARE\Classes.
     auto below = [&](Part p) {
       const bool inside = names.size() >= 2 && EqualNoCase(names[0], u"SOFTWARE") &&
@@ -682,19 +681,16 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   bool whole = false;  // the file must be read whole
 
   // While checking: the root keys met so far, in that order (at the end those that are
-  // there become the classes' keys), with the first and last of each one's sections and
-  // whether it is there. A root key whose name sorts after every one before it is new
+  // there become the classes' keys), each with its first section as its `fillRef` (see
+  // Fill), and the last of its sections and whether it is there. A root key whose name sorts after every one before it is new
   // without looking it up: regedit writes keys sorted, and in such a file `slots` (the root
   // keys by the hash of their names, kept in `hashes`) is never made, nor a name hashed.
   // The table is made, and kept from then on, at the first name that sorts before.
-  struct Chain {
-    std::uint32_t first = kNone, last = kNone;
-  };
   struct Hashed {
     std::uint32_t hash;
   };
   std::vector<std::unique_ptr<RegKey>> rootKeys;
-  std::vector<Chain> chains;
+  std::vector<std::uint32_t> lastSection;
   std::vector<bool> there;
   std::vector<Hashed> hashes;
   std::vector<std::uint32_t> slots;
@@ -735,7 +731,8 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     }
     rootKeys.push_back(std::make_unique<RegKey>());
     rootKeys.back()->name = name;
-    chains.emplace_back();
+    rootKeys.back()->fillRef = kNone;
+    lastSection.push_back(kNone);
     there.push_back(false);
     return recent = count;
   }
@@ -747,7 +744,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     const std::size_t most = MostSections(chars, 21);
     sections.reserve(most);
     rootKeys.reserve(most);
-    chains.reserve(most);
+    lastSection.reserve(most);
   }
 
   // Whether a root key is there at the end, and with which spelling, follows from its own
@@ -758,37 +755,37 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       return;
     }
     const std::uint32_t k = RootOf(p.names[0]);
-    Chain& chain = chains[k];
+    RegKey& key = *rootKeys[k];
+    std::uint32_t& last = lastSection[k];
     if (p.deleting && p.names.size() == 1) {
       // Nothing before this section is left of the key.
       there[k] = false;
-      chain = Chain{};
+      key.fillRef = last = kNone;
       return;
     }
     if (!p.deleting && !there[k]) {
       there[k] = true;
-      rootKeys[k]->name = p.names[0];
+      key.name = p.names[0];
     }
     const auto at = static_cast<std::uint32_t>(sections.size());
     sections.push_back({p.lineStart, kNone, p.names.size() > 1 ? HashKeyName(p.names[1]) : 0});
-    if (chain.last == kNone)
-      chain.first = at;
+    if (last == kNone)
+      key.fillRef = at;
     else
-      sections[chain.last].next = at;
-    chain.last = at;
+      sections[last].next = at;
+    last = at;
   }
 
-  // The root keys that are there, each unread, its `fillRef` its first section.
+  // The root keys that are there, each unread.
   std::vector<std::unique_ptr<RegKey>> TakeRootKeys() {
     std::size_t kept = 0;
     for (std::size_t k = 0; k < rootKeys.size(); ++k) {
       if (!there[k]) continue;
       rootKeys[k]->filler = shared_from_this();
-      rootKeys[k]->fillRef = chains[k].first;
       rootKeys[kept++] = std::move(rootKeys[k]);
     }
     rootKeys.resize(kept);
-    std::vector<Chain>().swap(chains);
+    std::vector<std::uint32_t>().swap(lastSection);
     std::vector<bool>().swap(there);
     std::vector<Hashed>().swap(hashes);
     std::vector<std::uint32_t>().swap(slots);
