@@ -25,6 +25,10 @@ namespace tavplat {
 
 namespace {
 
+// Names compared with text are views (u"..."sv): their lengths are then known when compiled,
+// not counted unit by unit at every comparison.
+using namespace std::string_view_literals;
+
 const std::u16string kHeader4 = u"REGEDIT4";
 
 // Windows nests keys at most 512 deep: a key line may name 512 keys below its root key.
@@ -367,9 +371,9 @@ struct Parser {
     auto is = [&](std::u16string_view root) { return EqualNoCase(given, root); };
     // The classes below HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER sit at SOFTWARE\Classes.
     auto below = [&](Part p) {
-      const bool inside = names.size() >= 2 && EqualNoCase(names[0], u"SOFTWARE") &&
-                          EqualNoCase(names[1], u"Classes");
-      const bool above = names.empty() || (names.size() == 1 && EqualNoCase(names[0], u"SOFTWARE"));
+      const bool inside = names.size() >= 2 && EqualNoCase(names[0], u"SOFTWARE"sv) &&
+                          EqualNoCase(names[1], u"Classes"sv);
+      const bool above = names.empty() || (names.size() == 1 && EqualNoCase(names[0], u"SOFTWARE"sv));
       if (inside) {
         names.erase(names.begin(), names.begin() + 2);
         return p;
@@ -380,14 +384,14 @@ struct Parser {
       }
       return Part::Elsewhere;
     };
-    if (is(u"HKEY_CLASSES_ROOT"))
+    if (is(u"HKEY_CLASSES_ROOT"sv))
       part = Part::View;
-    else if (is(u"HKEY_LOCAL_MACHINE"))
+    else if (is(u"HKEY_LOCAL_MACHINE"sv))
       part = below(Part::Machine);
-    else if (is(u"HKEY_CURRENT_USER"))
+    else if (is(u"HKEY_CURRENT_USER"sv))
       part = below(Part::User);
-    else if (is(u"HKEY_USERS") || is(u"HKEY_CURRENT_CONFIG") || is(u"HKEY_DYN_DATA") ||
-             is(u"HKEY_PERFORMANCE_DATA"))
+    else if (is(u"HKEY_USERS"sv) || is(u"HKEY_CURRENT_CONFIG"sv) || is(u"HKEY_DYN_DATA"sv) ||
+             is(u"HKEY_PERFORMANCE_DATA"sv))
       part = Part::Elsewhere;
     else
       Fail("unknown root key \"" + Shown(given) +
@@ -410,19 +414,27 @@ struct Parser {
   }
 
   // A quoted text starting after its opening quote; `rest` is what follows the closing one.
-  // `out` is the caller's, kept from line to line so that reading a value allocates
-  // nothing; the checking pass, which keeps no value, gives none.
-  void Quoted(std::u16string_view s, std::u16string_view& rest, const char* what,
-              std::u16string* out) {
-    if (out) out->clear();
+  // Returns the text, unescaped into `buffer`: the caller's, kept from line to line and
+  // never shrunk, so that reading a value allocates nothing and fills nothing twice (the
+  // text is never longer than its quoted form). The checking pass, which keeps no value,
+  // gives no buffer, and gets nothing.
+  std::u16string_view Quoted(std::u16string_view s, std::u16string_view& rest, const char* what,
+                             std::u16string* buffer) {
+    char16_t* out = nullptr;
+    if (buffer) {
+      if (buffer->size() < s.size()) buffer->resize(std::max(s.size(), 2 * buffer->size()));
+      out = buffer->data();
+    }
+    std::size_t n = 0;  // units written to `out`
     for (std::size_t i = 0; i < s.size(); ++i) {
       // The plain text up to the next quote or backslash goes in as one piece.
       const std::size_t special = FindEither(s, i, u'"', u'\\');
-      if (out) out->append(s.substr(i, special - i));
+      if (out) std::copy(s.begin() + i, s.begin() + special, out + n);
+      n += special - i;
       if ((i = special) == s.size()) break;
       if (s[i] == u'"') {
         rest = s.substr(i + 1);
-        return;
+        return out ? std::u16string_view(out, n) : std::u16string_view();
       }
       if (++i == s.size()) break;
       char16_t c;
@@ -442,7 +454,8 @@ struct Parser {
           Fail(std::string("unknown escape \"\\") + Shown(s.substr(i, 1)) + "\" in " + what +
                " (a backslash is written \\\\)");
       }
-      if (out) *out += c;
+      if (out) out[n] = c;
+      ++n;
     }
     Fail(std::string("missing closing quote at the end of ") + what);
   }
@@ -501,14 +514,11 @@ struct Parser {
   void ValueLine(std::u16string_view s) {
     if (!haveSection) Fail("a value line before the first [key] line");
     if (deleting) Fail("a value line below a [-key] line, which deletes its key");
-    std::u16string& valueName = nameBuffer;
-    std::u16string_view rest;
-    if (s.front() == u'@') {
-      valueName.clear();
+    std::u16string_view valueName, rest;
+    if (s.front() == u'@')
       rest = s.substr(1);
-    } else {
-      Quoted(s.substr(1), rest, "the value name", index ? nullptr : &valueName);
-    }
+    else
+      valueName = Quoted(s.substr(1), rest, "the value name", index ? nullptr : &nameBuffer);
     rest = TrimLeft(rest);
     if (rest.empty() || rest.front() != u'=') Fail("expected \"=\" after the value name");
     rest = TrimLeft(rest.substr(1));
@@ -520,10 +530,11 @@ struct Parser {
       remove = true;
     } else if (!rest.empty() && rest.front() == u'"') {
       std::u16string_view after;
-      Quoted(rest.substr(1), after, "the string", index ? nullptr : &stringBuffer);
-      if (!index) value.data = LittleEndian(stringBuffer, true);
+      const std::u16string_view text =
+          Quoted(rest.substr(1), after, "the string", index ? nullptr : &stringBuffer);
+      if (!index) value.data = LittleEndian(text, true);
       ExpectEnd(after, "the closing quote");
-    } else if (StartsNoCase(rest, u"dword:")) {
+    } else if (StartsNoCase(rest, u"dword:"sv)) {
       std::u16string_view digits = TrimLeft(rest.substr(6));
       std::size_t n = 0;
       while (n < digits.size() && HexDigit(digits[n]) >= 0) ++n;
@@ -533,10 +544,10 @@ struct Parser {
       value.type = REG_DWORD;
       value.data = {static_cast<BYTE>(*number), static_cast<BYTE>(*number >> 8),
                     static_cast<BYTE>(*number >> 16), static_cast<BYTE>(*number >> 24)};
-    } else if (StartsNoCase(rest, u"hex:")) {
+    } else if (StartsNoCase(rest, u"hex:"sv)) {
       value.type = REG_BINARY;
       value.data = HexData(value.type, rest.substr(4));
-    } else if (StartsNoCase(rest, u"hex(")) {
+    } else if (StartsNoCase(rest, u"hex("sv)) {
       const std::size_t close = rest.find(u"):");
       const std::optional<DWORD> type =
           close == std::u16string_view::npos ? std::nullopt : ParseHex32(rest.substr(4, close - 4));
@@ -624,7 +635,7 @@ struct Parser {
     if (deleting) s.remove_prefix(1);
     // HKEY_CLASSES_ROOT\... or HKEY_LOCAL_MACHINE\SOFTWARE\Classes\...
     std::size_t start = FindEither(s, 0, u'\\', u'\\') + 1;
-    if (!EqualNoCase(s.substr(0, start - 1), u"HKEY_CLASSES_ROOT"))
+    if (!EqualNoCase(s.substr(0, start - 1), u"HKEY_CLASSES_ROOT"sv))
       for (int skip = 0; skip < 2; ++skip) start = FindEither(s, start, u'\\', u'\\') + 1;
     names.clear();
     for (;;) {
@@ -756,6 +767,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       whole = true;
       return;
     }
+    const std::size_t known = rootKeys.size();
     const std::uint32_t k = RootOf(p.names[0]);
     RegKey& key = *rootKeys[k];
     std::uint32_t& last = lastSection[k];
@@ -767,7 +779,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     }
     if (!p.deleting && !there[k]) {
       there[k] = true;
-      key.name = p.names[0];
+      if (k < known) key.name = p.names[0];  // a key just made has this spelling
     }
     const auto at = static_cast<std::uint32_t>(sections.size());
     sections.push_back({p.lineStart, kNone, p.names.size() > 1 ? HashKeyName(p.names[1]) : 0});
