@@ -250,6 +250,9 @@ struct Parser {
   RegKey* base = nullptr;                  // a subkey of a root key being read: see Below
   const RegKey* madeRoot = nullptr;        // Make's last root, and the keys of its path
   std::vector<RegKey*> made;
+  // The key line that `names` and `deleting` are of, while no other line was read since
+  // Recorded read it (reading a line forgets it); npos for none.
+  std::size_t recordedAt = std::string::npos;
 
   explicit Parser(const Text& t) : text(t), ansi(t.ansi) {}
 
@@ -259,6 +262,7 @@ struct Parser {
 
   // Reads the line at `pos` into `current`; false after the last line.
   bool NextLine() {
+    recordedAt = std::string::npos;
     if (pos == std::string::npos) return false;
     if (started) ++line;
     started = true;
@@ -292,6 +296,7 @@ struct Parser {
 
   // Passes over the line at `pos`, known to be good, without decoding it.
   void SkipLine() {
+    recordedAt = std::string::npos;
     const std::size_t end =
         text.isWide ? std::u16string_view(text.wide).find(u'\n', pos) : text.narrow.find('\n', pos);
     pos = end == std::string::npos ? end : end + 1;
@@ -627,8 +632,12 @@ struct Parser {
   // the classes root or the machine's classes, and needs no checking. `names` gets the
   // names from the root key's on, as Section gives them, and `deleting` is set.
   void Recorded(std::size_t at) {
+    // A subkey read right after its root key (the scan opens a file type's shell\open\command)
+    // starts at the key line that the root key's fill read last: that is still at hand.
+    if (at == recordedAt) return;
     pos = at;
     NextLine();
+    recordedAt = at;
     std::u16string_view s = TrimLeft(current);
     s = s.substr(1, s.rfind(u']') - 1);
     deleting = s.front() == u'-';
