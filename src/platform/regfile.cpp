@@ -70,7 +70,8 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
 // at a time where SSE2 is there: every line's key names and quoted texts are searched so.
 // Always inlined: it runs for every name and every escape, mostly over a few units, and a
 // call and the setting up of its constants cost more than that search (2 % of a run).
-[[gnu::always_inline]] inline std::size_t FindEither(std::u16string_view s, std::size_t from, char16_t a, char16_t b) {
+[[gnu::always_inline]] inline std::size_t FindEither(std::u16string_view s, std::size_t from,
+                                                     char16_t a, char16_t b) {
   const char16_t* p = s.data();
   std::size_t i = from;
 #if defined(__SSE2__)
@@ -632,8 +633,9 @@ struct Parser {
   // the classes root or the machine's classes, and needs no checking. `names` gets the
   // names from the root key's on, as Section gives them, and `deleting` is set.
   void Recorded(std::size_t at) {
-    // A subkey read right after its root key (the scan opens a file type's shell\open\command)
-    // starts at the key line that the root key's fill read last: that is still at hand.
+    // A subkey read right after its root key (the scan opens a file type's
+    // shell\open\command) starts at the key line that the root key's fill read last: that
+    // is still at hand.
     if (at == recordedAt) return;
     pos = at;
     NextLine();
@@ -704,10 +706,11 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
 
   // While checking: the root keys met so far, in that order (at the end those that are
   // there become the classes' keys), each with its first section as its `fillRef` (see
-  // Fill), and the last of its sections and whether it is there. A root key whose name sorts after every one before it is new
-  // without looking it up: regedit writes keys sorted, and in such a file `slots` (the root
-  // keys by the hash of their names, kept in `hashes`) is never made, nor a name hashed.
-  // The table is made, and kept from then on, at the first name that sorts before.
+  // Fill), and the last of its sections and whether it is there. A root key whose name
+  // sorts after every one before it is new without looking it up: regedit writes keys
+  // sorted, and in such a file `slots` (the root keys by the hash of their names, kept in
+  // `hashes`) is never made, nor a name hashed. The table is made, and kept from then on,
+  // at the first name that sorts before.
   struct Hashed {
     std::uint32_t hash;
   };
@@ -835,7 +838,8 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
 
   // What a fill of a root key finds of its subkeys: kept from fill to fill, so that a fill
   // allocates nothing of its own. The names lie in `foundNames`; a key with many subkeys
-  // looks them up by hash in `foundSlots` (as the roots' `slots`), one with few along the list.
+  // looks them up by hash in `foundSlots` (as the roots' `slots`), one with few along the
+  // list.
   struct FoundSubkey {
     std::uint32_t nameAt, nameSize;
     std::uint32_t hash, first, last;
