@@ -586,17 +586,24 @@ struct Parser {
     Section(s.substr(1, close - 1));
   }
 
-  // Whether the line at `pos` is a key line, told without decoding it: blanks and "[" are
-  // ASCII, and the line's first byte and every byte after a blank start a character.
-  bool KeyLineNext() const {
-    if (pos == std::string::npos) return false;
-    if (text.isWide) {
-      const std::u16string_view s = TrimLeft(std::u16string_view(text.wide).substr(pos));
-      return !s.empty() && s.front() == u'[';
+  // Whether the next line that is not blank is a key line, told without decoding it:
+  // blanks, line breaks and "[" are ASCII, and a line's first byte and every byte after a
+  // blank start a character. The blank lines before it are passed over: only a fill asks,
+  // and a blank line tells it nothing.
+  bool KeyLineNext() {
+    return text.isWide ? KeyLineNextIn(std::u16string_view(text.wide)) : KeyLineNextIn(text.narrow);
+  }
+  template <class View>
+  bool KeyLineNextIn(View all) {
+    while (pos != std::string::npos) {
+      std::size_t i = pos;
+      while (i < all.size() && (all[i] == ' ' || all[i] == '\t')) ++i;
+      if (i < all.size() && all[i] == '\r' && (i + 1 == all.size() || all[i + 1] == '\n')) ++i;
+      if (i < all.size() && all[i] != '\n') return all[i] == '[';
+      pos = i < all.size() ? i + 1 : std::string::npos;
+      recordedAt = std::string::npos;
     }
-    std::size_t i = pos;
-    while (i < text.narrow.size() && (text.narrow[i] == ' ' || text.narrow[i] == '\t')) ++i;
-    return i < text.narrow.size() && text.narrow[i] == '[';
+    return false;
   }
 
   // Reads lines up to the end of the file, or with `oneSection` up to the next key line,
