@@ -25,6 +25,10 @@ namespace tavplat {
 
 namespace {
 
+// Names compared with text are views (u"..."sv): their lengths are then known when compiled,
+// not counted unit by unit at every comparison.
+using namespace std::string_view_literals;
+
 const std::u16string kHeader4 = u"REGEDIT4";
 
 // Windows nests keys at most 512 deep: a key line may name 512 keys below its root key.
@@ -64,7 +68,10 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
 
 // Where in `s`, from `from` on, the first `a` or `b` is; s.size() for none. Eight units
 // at a time where SSE2 is there: every line's key names and quoted texts are searched so.
-std::size_t FindEither(std::u16string_view s, std::size_t from, char16_t a, char16_t b) {
+// Always inlined: it runs for every name and every escape, mostly over a few units, and a
+// call and the setting up of its constants cost more than that search (2 % of a run).
+[[gnu::always_inline]] inline std::size_t FindEither(std::u16string_view s, std::size_t from,
+                                                     char16_t a, char16_t b) {
   const char16_t* p = s.data();
   std::size_t i = from;
 #if defined(__SSE2__)
@@ -242,9 +249,11 @@ struct Parser {
   RegKey* target = nullptr;                // the key the section's values go to, once found
   RegKey* into = nullptr;                  // a root key read from its own sections: see Into
   RegKey* base = nullptr;                  // a subkey of a root key being read: see Below
-  bool namesOnly = false;                  // a key line is read for its names only
   const RegKey* madeRoot = nullptr;        // Make's last root, and the keys of its path
   std::vector<RegKey*> made;
+  // The key line that `names` and `deleting` are of, while no other line was read since
+  // Recorded read it (reading a line forgets it); npos for none.
+  std::size_t recordedAt = std::string::npos;
 
   explicit Parser(const Text& t) : text(t), ansi(t.ansi) {}
 
@@ -254,6 +263,7 @@ struct Parser {
 
   // Reads the line at `pos` into `current`; false after the last line.
   bool NextLine() {
+    recordedAt = std::string::npos;
     if (pos == std::string::npos) return false;
     if (started) ++line;
     started = true;
@@ -287,6 +297,7 @@ struct Parser {
 
   // Passes over the line at `pos`, known to be good, without decoding it.
   void SkipLine() {
+    recordedAt = std::string::npos;
     const std::size_t end =
         text.isWide ? std::u16string_view(text.wide).find(u'\n', pos) : text.narrow.find('\n', pos);
     pos = end == std::string::npos ? end : end + 1;
@@ -349,27 +360,26 @@ struct Parser {
     deleting = !text.empty() && text.front() == u'-';
     if (deleting) text.remove_prefix(1);
     if (text.empty()) Fail("the key line names no key");
+    // The root's name, then the names below it.
+    std::size_t end = FindEither(text, 0, u'\\', u'\\');
+    const std::u16string_view given = text.substr(0, end);
     names.clear();
-    std::size_t start = 0;
-    for (;;) {
-      const std::size_t end = FindEither(text, start, u'\\', u'\\');
-      names.push_back(text.substr(start, end - start));
-      if (names.back().empty())
-        Fail("the key path \"" + Shown(text) + "\" has an empty key name");
-      if (names.size() > kMaxDepth + 1)
+    for (std::u16string_view name = given;;) {
+      if (name.empty()) Fail("the key path \"" + Shown(text) + "\" has an empty key name");
+      if (names.size() > kMaxDepth)
         Fail("the key lies more than " + std::to_string(kMaxDepth) +
              " levels below its root key, deeper than Windows nests keys");
       if (end == text.size()) break;
-      start = end + 1;
+      const std::size_t start = end + 1;
+      end = FindEither(text, start, u'\\', u'\\');
+      name = names.emplace_back(text.substr(start, end - start));
     }
-    const std::u16string_view given = names.front();
     auto is = [&](std::u16string_view root) { return EqualNoCase(given, root); };
-    names.erase(names.begin());
     // The classes below HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER sit at SOFTWARE\Classes.
     auto below = [&](Part p) {
-      const bool inside = names.size() >= 2 && EqualNoCase(names[0], u"SOFTWARE") &&
-                          EqualNoCase(names[1], u"Classes");
-      const bool above = names.empty() || (names.size() == 1 && EqualNoCase(names[0], u"SOFTWARE"));
+      const bool inside = names.size() >= 2 && EqualNoCase(names[0], u"SOFTWARE"sv) &&
+                          EqualNoCase(names[1], u"Classes"sv);
+      const bool above = names.empty() || (names.size() == 1 && EqualNoCase(names[0], u"SOFTWARE"sv));
       if (inside) {
         names.erase(names.begin(), names.begin() + 2);
         return p;
@@ -380,28 +390,22 @@ struct Parser {
       }
       return Part::Elsewhere;
     };
-    if (is(u"HKEY_CLASSES_ROOT"))
+    if (is(u"HKEY_CLASSES_ROOT"sv))
       part = Part::View;
-    else if (is(u"HKEY_LOCAL_MACHINE"))
+    else if (is(u"HKEY_LOCAL_MACHINE"sv))
       part = below(Part::Machine);
-    else if (is(u"HKEY_CURRENT_USER"))
+    else if (is(u"HKEY_CURRENT_USER"sv))
       part = below(Part::User);
-    else if (is(u"HKEY_USERS") || is(u"HKEY_CURRENT_CONFIG") || is(u"HKEY_DYN_DATA") ||
-             is(u"HKEY_PERFORMANCE_DATA"))
+    else if (is(u"HKEY_USERS"sv) || is(u"HKEY_CURRENT_CONFIG"sv) || is(u"HKEY_DYN_DATA"sv) ||
+             is(u"HKEY_PERFORMANCE_DATA"sv))
       part = Part::Elsewhere;
     else
       Fail("unknown root key \"" + Shown(given) +
            "\" (expected a name like HKEY_CLASSES_ROOT)");
     haveSection = true;
     target = nullptr;
-    if (part == Part::Elsewhere || namesOnly) return;
+    if (part == Part::Elsewhere) return;
     if (index) return Record();
-    if (base) {
-      // The names after the root key's and the subkey's are the path below `base`. A file
-      // read key by key has no section of the user's classes: the view is the machine's.
-      part = Part::Machine;
-      names.erase(names.begin(), names.begin() + 2);
-    }
     path.assign(names.begin(), names.end());
     if (deleting) {
       if (part == Part::View) {
@@ -416,19 +420,27 @@ struct Parser {
   }
 
   // A quoted text starting after its opening quote; `rest` is what follows the closing one.
-  // `out` is the caller's, kept from line to line so that reading a value allocates
-  // nothing; the checking pass, which keeps no value, gives none.
-  void Quoted(std::u16string_view s, std::u16string_view& rest, const char* what,
-              std::u16string* out) {
-    if (out) out->clear();
+  // Returns the text, unescaped into `buffer`: the caller's, kept from line to line and
+  // never shrunk, so that reading a value allocates nothing and fills nothing twice (the
+  // text is never longer than its quoted form). The checking pass, which keeps no value,
+  // gives no buffer, and gets nothing.
+  std::u16string_view Quoted(std::u16string_view s, std::u16string_view& rest, const char* what,
+                             std::u16string* buffer) {
+    char16_t* out = nullptr;
+    if (buffer) {
+      if (buffer->size() < s.size()) buffer->resize(std::max(s.size(), 2 * buffer->size()));
+      out = buffer->data();
+    }
+    std::size_t n = 0;  // units written to `out`
     for (std::size_t i = 0; i < s.size(); ++i) {
       // The plain text up to the next quote or backslash goes in as one piece.
       const std::size_t special = FindEither(s, i, u'"', u'\\');
-      if (out) out->append(s.substr(i, special - i));
+      if (out) std::copy(s.begin() + i, s.begin() + special, out + n);
+      n += special - i;
       if ((i = special) == s.size()) break;
       if (s[i] == u'"') {
         rest = s.substr(i + 1);
-        return;
+        return out ? std::u16string_view(out, n) : std::u16string_view();
       }
       if (++i == s.size()) break;
       char16_t c;
@@ -448,7 +460,8 @@ struct Parser {
           Fail(std::string("unknown escape \"\\") + Shown(s.substr(i, 1)) + "\" in " + what +
                " (a backslash is written \\\\)");
       }
-      if (out) *out += c;
+      if (out) out[n] = c;
+      ++n;
     }
     Fail(std::string("missing closing quote at the end of ") + what);
   }
@@ -507,14 +520,11 @@ struct Parser {
   void ValueLine(std::u16string_view s) {
     if (!haveSection) Fail("a value line before the first [key] line");
     if (deleting) Fail("a value line below a [-key] line, which deletes its key");
-    std::u16string& valueName = nameBuffer;
-    std::u16string_view rest;
-    if (s.front() == u'@') {
-      valueName.clear();
+    std::u16string_view valueName, rest;
+    if (s.front() == u'@')
       rest = s.substr(1);
-    } else {
-      Quoted(s.substr(1), rest, "the value name", index ? nullptr : &valueName);
-    }
+    else
+      valueName = Quoted(s.substr(1), rest, "the value name", index ? nullptr : &nameBuffer);
     rest = TrimLeft(rest);
     if (rest.empty() || rest.front() != u'=') Fail("expected \"=\" after the value name");
     rest = TrimLeft(rest.substr(1));
@@ -526,10 +536,11 @@ struct Parser {
       remove = true;
     } else if (!rest.empty() && rest.front() == u'"') {
       std::u16string_view after;
-      Quoted(rest.substr(1), after, "the string", index ? nullptr : &stringBuffer);
-      if (!index) value.data = LittleEndian(stringBuffer, true);
+      const std::u16string_view text =
+          Quoted(rest.substr(1), after, "the string", index ? nullptr : &stringBuffer);
+      if (!index) value.data = LittleEndian(text, true);
       ExpectEnd(after, "the closing quote");
-    } else if (StartsNoCase(rest, u"dword:")) {
+    } else if (StartsNoCase(rest, u"dword:"sv)) {
       std::u16string_view digits = TrimLeft(rest.substr(6));
       std::size_t n = 0;
       while (n < digits.size() && HexDigit(digits[n]) >= 0) ++n;
@@ -539,10 +550,10 @@ struct Parser {
       value.type = REG_DWORD;
       value.data = {static_cast<BYTE>(*number), static_cast<BYTE>(*number >> 8),
                     static_cast<BYTE>(*number >> 16), static_cast<BYTE>(*number >> 24)};
-    } else if (StartsNoCase(rest, u"hex:")) {
+    } else if (StartsNoCase(rest, u"hex:"sv)) {
       value.type = REG_BINARY;
       value.data = HexData(value.type, rest.substr(4));
-    } else if (StartsNoCase(rest, u"hex(")) {
+    } else if (StartsNoCase(rest, u"hex("sv)) {
       const std::size_t close = rest.find(u"):");
       const std::optional<DWORD> type =
           close == std::u16string_view::npos ? std::nullopt : ParseHex32(rest.substr(4, close - 4));
@@ -575,17 +586,24 @@ struct Parser {
     Section(s.substr(1, close - 1));
   }
 
-  // Whether the line at `pos` is a key line, told without decoding it: blanks and "[" are
-  // ASCII, and the line's first byte and every byte after a blank start a character.
-  bool KeyLineNext() const {
-    if (pos == std::string::npos) return false;
-    if (text.isWide) {
-      const std::u16string_view s = TrimLeft(std::u16string_view(text.wide).substr(pos));
-      return !s.empty() && s.front() == u'[';
+  // Whether the next line that is not blank is a key line, told without decoding it:
+  // blanks, line breaks and "[" are ASCII, and a line's first byte and every byte after a
+  // blank start a character. The blank lines before it are passed over: only a fill asks,
+  // and a blank line tells it nothing.
+  bool KeyLineNext() {
+    return text.isWide ? KeyLineNextIn(std::u16string_view(text.wide)) : KeyLineNextIn(text.narrow);
+  }
+  template <class View>
+  bool KeyLineNextIn(View all) {
+    while (pos != std::string::npos) {
+      std::size_t i = pos;
+      while (i < all.size() && (all[i] == ' ' || all[i] == '\t')) ++i;
+      if (i < all.size() && all[i] == '\r' && (i + 1 == all.size() || all[i + 1] == '\n')) ++i;
+      if (i < all.size() && all[i] != '\n') return all[i] == '[';
+      pos = i < all.size() ? i + 1 : std::string::npos;
+      recordedAt = std::string::npos;
     }
-    std::size_t i = pos;
-    while (i < text.narrow.size() && (text.narrow[i] == ' ' || text.narrow[i] == '\t')) ++i;
-    return i < text.narrow.size() && text.narrow[i] == '[';
+    return false;
   }
 
   // Reads lines up to the end of the file, or with `oneSection` up to the next key line,
@@ -618,14 +636,49 @@ struct Parser {
     Lines(false);
   }
 
+  // Reads the key line at `at` again, one that the check recorded: it names a key below
+  // the classes root or the machine's classes, and needs no checking. `names` gets the
+  // names from the root key's on, as Section gives them, and `deleting` is set.
+  void Recorded(std::size_t at) {
+    // A subkey read right after its root key (the scan opens a file type's
+    // shell\open\command) starts at the key line that the root key's fill read last: that
+    // is still at hand.
+    if (at == recordedAt) return;
+    pos = at;
+    NextLine();
+    recordedAt = at;
+    std::u16string_view s = TrimLeft(current);
+    s = s.substr(1, s.rfind(u']') - 1);
+    deleting = s.front() == u'-';
+    if (deleting) s.remove_prefix(1);
+    // HKEY_CLASSES_ROOT\... or HKEY_LOCAL_MACHINE\SOFTWARE\Classes\...
+    std::size_t start = FindEither(s, 0, u'\\', u'\\') + 1;
+    if (!EqualNoCase(s.substr(0, start - 1), u"HKEY_CLASSES_ROOT"sv))
+      for (int skip = 0; skip < 2; ++skip) start = FindEither(s, start, u'\\', u'\\') + 1;
+    names.clear();
+    for (;;) {
+      const std::size_t end = FindEither(s, start, u'\\', u'\\');
+      names.push_back(s.substr(start, end - start));
+      if (end == s.size()) break;
+      start = end + 1;
+    }
+  }
+
   // Reads the section at `at` again, a section of `key`, a subkey of a root key (its key
   // line names the root key, then `key`): its keys are made below `key` and its values
-  // set on them, as if the tree were built from the root key down.
+  // set on them, as if the tree were built from the root key down. A file read key by key
+  // has no section of the user's classes: the view is the machine's.
   void Below(std::size_t at, RegKey& key) {
-    pos = at;
+    Recorded(at);
+    haveSection = true;
+    part = Part::Machine;
+    target = nullptr;
+    path.assign(names.begin() + 2, names.end());
+    if (deleting)
+      DeleteKey(key);
+    else
+      Make(key);
     base = &key;
-    NextLine();
-    KeyLine(TrimLeft(current));
     Lines(true);
     base = nullptr;
   }
@@ -643,15 +696,6 @@ struct Parser {
     Lines(true);
     target = into = nullptr;
   }
-
-  // Reads the key line at `at` again for its `names` and `deleting` only.
-  void KeyOnly(std::size_t at) {
-    pos = at;
-    NextLine();
-    namesOnly = true;
-    KeyLine(TrimLeft(current));
-    namesOnly = false;
-  }
 };
 
 // The sections of each root key, found in one pass that also checks the whole file. When
@@ -665,58 +709,63 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // By section: the next section of the same subkey of a root key, once that root key is
   // read (see Fill).
   mutable std::vector<std::uint32_t> subkeyNext;
-  std::vector<std::uint32_t> first;  // by root key: its first section
-  bool whole = false;                // the file must be read whole
+  bool whole = false;  // the file must be read whole
 
-  // While checking: the root keys met so far. A root key whose name sorts after every one
-  // before it is new without looking it up: regedit writes keys sorted, and in such a file
-  // `slots` (the root keys by the hash of their names) is never made, nor a name hashed.
-  // The table is made, and kept from then on, at the first name that sorts before.
-  struct Root {
-    std::unique_ptr<RegKey> key;
-    std::uint32_t last = kNone;
-    std::uint32_t hash = 0;
-    bool exists = false;
+  // While checking: the root keys met so far, in that order (at the end those that are
+  // there become the classes' keys), each with its first section as its `fillRef` (see
+  // Fill), and the last of its sections and whether it is there. A root key whose name
+  // sorts after every one before it is new without looking it up: regedit writes keys
+  // sorted, and in such a file `slots` (the root keys by the hash of their names, kept in
+  // `hashes`) is never made, nor a name hashed. The table is made, and kept from then on,
+  // at the first name that sorts before.
+  struct Hashed {
+    std::uint32_t hash;
   };
-  std::vector<Root> roots;
+  std::vector<std::unique_ptr<RegKey>> rootKeys;
+  std::vector<std::uint32_t> lastSection;
+  std::vector<bool> there;
+  std::vector<Hashed> hashes;
   std::vector<std::uint32_t> slots;
-  std::uint32_t recent = kNone;  // sections of one root key mostly come together
+  std::uint32_t recent = kNone;  // with a table: the root key of the section before
 
   std::uint32_t RootOf(std::u16string_view name) {
-    if (recent != kNone && EqualNoCase(roots[recent].key->name, name)) return recent;
-    const auto count = static_cast<std::uint32_t>(roots.size());
+    // Sections of one root key mostly come together. Without a table, the root key of the
+    // section before is the last one made, and compared below.
+    if (!slots.empty() && EqualNoCase(rootKeys[recent]->name, name)) return recent;
+    const auto count = static_cast<std::uint32_t>(rootKeys.size());
     std::uint32_t h = 0;
     std::size_t i = 0;
-    // While no table is kept, the last root key made sorts after all the others.
     bool lookUp = !slots.empty();
     if (!lookUp && count) {
-      const int order = CompareKeyNames(roots.back().key->name, name);
-      if (order == 0) return recent = count - 1;
+      const int order = CompareKeyNames(rootKeys.back()->name, name);
+      if (order == 0) return count - 1;
       lookUp = order > 0;
     }
     if (lookUp) {
       if (slots.empty()) {
-        for (Root& r : roots) r.hash = HashKeyName(r.key->name);
+        hashes.reserve(rootKeys.capacity());
+        for (const auto& key : rootKeys) hashes.push_back({HashKeyName(key->name)});
         // GrowSlots doubles the table it is given: it is given half of one that fits them all.
         std::size_t half = 32;
         while (half <= count) half *= 2;
         slots.resize(half);
-        GrowSlots(slots, roots);
+        GrowSlots(slots, hashes);
       }
       h = HashKeyName(name);
-      if (count * std::size_t{2} >= slots.size()) GrowSlots(slots, roots);
+      if (count * std::size_t{2} >= slots.size()) GrowSlots(slots, hashes);
       const std::size_t mask = slots.size() - 1;
       for (i = h & mask; slots[i] != kNone; i = (i + 1) & mask) {
-        const Root& r = roots[slots[i]];
-        if (r.hash == h && CompareKeyNames(r.key->name, name) == 0) return recent = slots[i];
+        if (hashes[slots[i]].hash == h && CompareKeyNames(rootKeys[slots[i]]->name, name) == 0)
+          return recent = slots[i];
       }
       slots[i] = count;
+      hashes.push_back({h});
     }
-    Root& r = roots.emplace_back();
-    r.key = std::make_unique<RegKey>();
-    r.key->name = name;
-    r.hash = h;
-    first.push_back(kNone);
+    rootKeys.push_back(std::make_unique<RegKey>());
+    rootKeys.back()->name = name;
+    rootKeys.back()->fillRef = kNone;
+    lastSection.push_back(kNone);
+    there.push_back(false);
     return recent = count;
   }
 
@@ -726,8 +775,8 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     const std::size_t chars = text.isWide ? text.wide.size() : text.narrow.size();
     const std::size_t most = MostSections(chars, 21);
     sections.reserve(most);
-    roots.reserve(most);
-    first.reserve(most);
+    rootKeys.reserve(most);
+    lastSection.reserve(most);
   }
 
   // Whether a root key is there at the end, and with which spelling, follows from its own
@@ -737,25 +786,43 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       whole = true;
       return;
     }
+    const std::size_t known = rootKeys.size();
     const std::uint32_t k = RootOf(p.names[0]);
-    Root& r = roots[k];
+    RegKey& key = *rootKeys[k];
+    std::uint32_t& last = lastSection[k];
     if (p.deleting && p.names.size() == 1) {
       // Nothing before this section is left of the key.
-      r.exists = false;
-      first[k] = r.last = kNone;
+      there[k] = false;
+      key.fillRef = last = kNone;
       return;
     }
-    if (!p.deleting && !r.exists) {
-      r.exists = true;
-      r.key->name = p.names[0];
+    if (!p.deleting && !there[k]) {
+      there[k] = true;
+      if (k < known) key.name = p.names[0];  // a key just made has this spelling
     }
     const auto at = static_cast<std::uint32_t>(sections.size());
     sections.push_back({p.lineStart, kNone, p.names.size() > 1 ? HashKeyName(p.names[1]) : 0});
-    if (r.last == kNone)
-      first[k] = at;
+    if (last == kNone)
+      key.fillRef = at;
     else
-      sections[r.last].next = at;
-    r.last = at;
+      sections[last].next = at;
+    last = at;
+  }
+
+  // The root keys that are there, each unread.
+  std::vector<std::unique_ptr<RegKey>> TakeRootKeys() {
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < rootKeys.size(); ++k) {
+      if (!there[k]) continue;
+      rootKeys[k]->filler = shared_from_this();
+      rootKeys[kept++] = std::move(rootKeys[k]);
+    }
+    rootKeys.resize(kept);
+    std::vector<std::uint32_t>().swap(lastSection);
+    std::vector<bool>().swap(there);
+    std::vector<Hashed>().swap(hashes);
+    std::vector<std::uint32_t>().swap(slots);
+    return std::move(rootKeys);
   }
 
   // The parser that reads keys again: one for all, so that its buffers are made once.
@@ -767,45 +834,71 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     return *replay;
   }
 
-  // A root key's own sections give its values. The others only tell which subkeys it has
-  // (a subkey is there once a section names it, until one deletes it), and with which
-  // spelling: each subkey is made unread, and read from its own sections when looked into,
-  // so that the subkeys the scan never opens (a file type's DefaultIcon) are never built.
-  // Each subkey's sections are linked in `subkeyNext`, from the first one, which the
-  // subkey's `fillRef` names (with kSubkeyFill). The root key's own list stays as it is,
-  // so that the key reads alike when it is read again after Forget.
+  // A root key's `fillRef` is its first section. Its own sections give its values. The
+  // others only tell which subkeys it has (a subkey is there once a section names it, until
+  // one deletes it), and with which spelling: each subkey is made unread, and read from its
+  // own sections when looked into, so that the subkeys the scan never opens (a file type's
+  // DefaultIcon) are never built. Each subkey's sections are linked in `subkeyNext`, from
+  // the first one, which the subkey's `fillRef` names (with kSubkeyFill). The root key's
+  // own list stays as it is, so that the key reads alike when it is read again after Forget.
   static constexpr std::uint64_t kSubkeyFill = std::uint64_t{1} << 63;
+
+  // What a fill of a root key finds of its subkeys: kept from fill to fill, so that a fill
+  // allocates nothing of its own. The names lie in `foundNames`; a key with many subkeys
+  // looks them up by hash in `foundSlots` (as the roots' `slots`), one with few along the
+  // list.
+  struct FoundSubkey {
+    std::uint32_t nameAt, nameSize;
+    std::uint32_t hash, first, last;
+    bool exists;
+  };
+  static constexpr std::size_t kFewSubkeys = 16;
+  mutable std::vector<FoundSubkey> found;
+  mutable std::vector<std::uint32_t> foundSlots;
+  mutable std::u16string foundNames;
+
+  std::u16string_view NameOf(const FoundSubkey& k) const {
+    return std::u16string_view(foundNames).substr(k.nameAt, k.nameSize);
+  }
+
+  // The subkey found before that `name`, of hash `hash`, names, or null; with a table,
+  // `slot` is then the free slot where it goes.
+  FoundSubkey* Known(std::uint32_t hash, std::u16string_view name, std::size_t& slot) const {
+    if (foundSlots.empty()) {
+      for (FoundSubkey& k : found)
+        if (k.hash == hash && EqualNoCase(NameOf(k), name)) return &k;
+      return nullptr;
+    }
+    const std::size_t mask = foundSlots.size() - 1;
+    for (slot = hash & mask; foundSlots[slot] != kNone; slot = (slot + 1) & mask) {
+      FoundSubkey& k = found[foundSlots[slot]];
+      if (k.hash == hash && EqualNoCase(NameOf(k), name)) return &k;
+    }
+    return nullptr;
+  }
 
   void Fill(RegKey& key, std::uint64_t ref) const override {
     if (ref & kSubkeyFill) return FillSubkey(key, static_cast<std::uint32_t>(ref));
     Parser& p = Replayer();
-    struct Subkey {
-      std::u16string name;
-      std::uint32_t hash, first, last;
-      bool exists;
-    };
-    std::vector<Subkey> found;
-    std::vector<std::uint32_t> slots;  // positions in `found` by hash, as the roots' `slots`
     if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next) {
+    for (auto s = static_cast<std::uint32_t>(ref); s != kNone; s = sections[s].next) {
       const SectionRef& section = sections[s];
       if (section.child == 0) {
         p.Into(section.pos, key);
         continue;
       }
-      p.KeyOnly(section.pos);
+      p.Recorded(section.pos);
       const std::u16string_view name = p.names[1];
-      Subkey* sub = nullptr;
-      if (found.size() * 2 >= slots.size()) GrowSlots(slots, found);
-      const std::size_t mask = slots.size() - 1;
-      std::size_t i = section.child & mask;
-      for (; slots[i] != kNone && !sub; i = (i + 1) & mask) {
-        Subkey& known = found[slots[i]];
-        if (known.hash == section.child && EqualNoCase(known.name, name)) sub = &known;
-      }
+      if (foundSlots.empty() ? found.size() >= kFewSubkeys : found.size() * 2 >= foundSlots.size())
+        GrowSlots(foundSlots, found);
+      std::size_t slot = 0;
+      FoundSubkey* sub = Known(section.child, name, slot);
       if (!sub) {
-        slots[i] = static_cast<std::uint32_t>(found.size());
-        sub = &found.emplace_back(Subkey{std::u16string(name), section.child, s, s, false});
+        if (!foundSlots.empty()) foundSlots[slot] = static_cast<std::uint32_t>(found.size());
+        sub = &found.emplace_back(FoundSubkey{static_cast<std::uint32_t>(foundNames.size()),
+                                              static_cast<std::uint32_t>(name.size()),
+                                              section.child, s, s, false});
+        foundNames += name;
       } else {
         subkeyNext[sub->last] = s;
         sub->last = s;
@@ -814,19 +907,32 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       if (p.deleting && p.names.size() == 2) {
         sub->exists = false;
       } else if (!p.deleting && !sub->exists) {
-        sub->name = name;
+        // Names equal in any letter case are as long: the new spelling takes the old's place.
+        std::copy(name.begin(), name.end(), foundNames.begin() + sub->nameAt);
         sub->exists = true;
       }
     }
+    std::size_t count = 0;
+    for (const FoundSubkey& k : found) count += k.exists;
     std::vector<std::unique_ptr<RegKey>> subkeys;
-    for (Subkey& k : found) {
+    subkeys.reserve(count);
+    for (const FoundSubkey& k : found) {
       if (!k.exists) continue;
       auto sub = std::make_unique<RegKey>();
-      sub->name = std::move(k.name);
+      sub->name = NameOf(k);
       sub->filler = shared_from_this();
       sub->fillRef = kSubkeyFill | k.first;
       subkeys.push_back(std::move(sub));
     }
+    // A key with many subkeys (CLSID) leaves no large lists behind.
+    if (found.size() > kFewSubkeys) {
+      std::vector<FoundSubkey>().swap(found);
+      std::vector<std::uint32_t>().swap(foundSlots);
+      std::u16string().swap(foundNames);
+    }
+    found.clear();
+    foundSlots.clear();
+    foundNames.clear();
     AddSubkeys(key, std::move(subkeys));
   }
 
@@ -838,7 +944,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   bool MayHaveSubkey(std::uint64_t ref, std::u16string_view name) const override {
     if (ref & kSubkeyFill) return true;
     const std::uint32_t h = HashKeyName(name);
-    for (std::uint32_t s = first[ref]; s != kNone; s = sections[s].next)
+    for (auto s = static_cast<std::uint32_t>(ref); s != kNone; s = sections[s].next)
       if (sections[s].child == h) return true;
     return false;
   }
@@ -882,7 +988,6 @@ LSTATUS Parse(std::shared_ptr<Source> source, const std::string& name, RegKey& c
   classesRoot = RegKey{};
   auto index = std::make_shared<Index>();
   index->text.name = name;
-  std::vector<std::unique_ptr<RegKey>> roots;
   try {
     Open(std::move(source), index->text);
     index->Reserve();
@@ -908,17 +1013,7 @@ LSTATUS Parse(std::shared_ptr<Source> source, const std::string& name, RegKey& c
     error = e.message;
     return ERROR_BADDB;
   }
-  index->slots = {};
-  roots.reserve(index->roots.size());
-  for (std::uint32_t k = 0; k < index->roots.size(); ++k) {
-    Index::Root& r = index->roots[k];
-    if (!r.exists) continue;
-    r.key->filler = index;
-    r.key->fillRef = k;
-    roots.push_back(std::move(r.key));
-  }
-  std::vector<Index::Root>().swap(index->roots);
-  AddSubkeys(classesRoot, std::move(roots));
+  AddSubkeys(classesRoot, index->TakeRootKeys());
   return ERROR_SUCCESS;
 }
 
