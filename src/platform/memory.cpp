@@ -45,8 +45,8 @@ constexpr std::size_t kRun = std::size_t{64} << 10;
 constexpr std::size_t kMostRange = std::size_t{64} << 30;
 constexpr std::size_t kLeastRange = std::size_t{1} << 30;
 
-// The reserved range, null when the system refused it; `nextRun` the first run not yet
-// cut. Set up before main() runs, by the first allocation.
+// The reserved range, null and empty when the system refused it; `nextRun` the first run
+// not yet cut. Set up by the first allocation.
 struct SmallRange {
   char* base = nullptr;
   std::size_t size = 0;
