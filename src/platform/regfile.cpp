@@ -718,13 +718,10 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // sorted, and in such a file `slots` (the root keys by the hash of their names, kept in
   // `hashes`) is never made, nor a name hashed. The table is made, and kept from then on,
   // at the first name that sorts before.
-  struct Hashed {
-    std::uint32_t hash;
-  };
   std::vector<std::unique_ptr<RegKey>> rootKeys;
   std::vector<std::uint32_t> lastSection;
   std::vector<bool> there;
-  std::vector<Hashed> hashes;
+  std::vector<HashEntry> hashes;
   std::vector<std::uint32_t> slots;
   std::uint32_t recent = kNone;  // with a table: the root key of the section before
 
@@ -820,7 +817,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     rootKeys.resize(kept);
     std::vector<std::uint32_t>().swap(lastSection);
     std::vector<bool>().swap(there);
-    std::vector<Hashed>().swap(hashes);
+    std::vector<HashEntry>().swap(hashes);
     std::vector<std::uint32_t>().swap(slots);
     return std::move(rootKeys);
   }

@@ -323,6 +323,12 @@ inline std::size_t MostSections(std::size_t size, std::size_t shortest) {
   return std::min(size / shortest + 1, std::size_t{1} << 24);
 }
 
+/// An entry of such a table that is only the hash of a name kept elsewhere: the loaders keep
+/// their root keys' hashes beside the keys.
+struct HashEntry {
+  std::uint32_t hash;
+};
+
 /// Doubles the open-addressed table `slots` (at least 64 slots) of indexes into `entries`,
 /// each of which carries the `hash` of its name, and places every index again; UINT32_MAX
 /// marks a free slot. The loaders index root keys by name with it.

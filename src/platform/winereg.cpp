@@ -658,10 +658,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   std::u16string wide;           // a plain name widened, reused
   // Out of order: by root key, its last section so far and the hash of its name.
   std::vector<std::uint32_t> lastOf;
-  struct Hashed {
-    std::uint32_t hash;
-  };
-  std::vector<Hashed> hashes;
+  std::vector<HashEntry> hashes;
   std::vector<std::uint32_t> slots;
 
   std::size_t Pos(std::uint32_t s) const { return sectionPos[s] & ~kFirst; }
@@ -760,7 +757,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // one pass; only a file written otherwise is sorted there.
   void PlaceRoots(const std::shared_ptr<const Index>& self, RegKey& classes) {
     std::vector<std::uint32_t>().swap(slots);
-    std::vector<Hashed>().swap(hashes);
+    std::vector<HashEntry>().swap(hashes);
     std::vector<std::uint32_t>().swap(lastOf);
     for (const std::unique_ptr<RegKey>& key : keys) key->filler = self;
     AddSubkeys(classes, std::move(keys));
