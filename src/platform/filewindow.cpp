@@ -1,0 +1,86 @@
+#include "filewindow.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace tavplat {
+
+FileWindow::~FileWindow() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool FileWindow::Open(const std::string& path) {
+  name_ = path;
+  fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) return false;
+  struct stat info {};
+  if (fstat(fd_, &info) != 0) return false;
+  if (!S_ISREG(info.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
+  size_ = static_cast<std::size_t>(info.st_size);
+  return true;
+}
+
+void FileWindow::Hold(std::string bytes) {
+  held_ = std::move(bytes);
+  size_ = held_.size();
+}
+
+bool FileWindow::Read(std::size_t pos, std::size_t length, std::string_view& bytes) {
+  if (fd_ < 0) {
+    bytes = std::string_view(held_).substr(pos);
+    return true;
+  }
+  if (pos >= at_ && pos + length <= at_ + filled_) {
+    bytes = std::string_view(buffer_.get() + (pos - at_), at_ + filled_ - pos);
+    return true;
+  }
+  const std::size_t want = std::min(std::max(kWindow, length), size_ - pos);
+  // A window grown for one long key goes back to its size once a request fits again: the
+  // memory is the run's, and the next long key is rare.
+  if (want > capacity_ || (capacity_ > kWindow && want <= kWindow)) {
+    buffer_.reset();
+    capacity_ = std::max(want, kWindow);
+    buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
+  }
+  filled_ = 0;
+  while (filled_ < want) {
+    const ssize_t n = pread(fd_, buffer_.get() + filled_, want - filled_,
+                            static_cast<off_t>(pos + filled_));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error_ = n == 0 ? 0 : errno;
+      // Nothing read is kept: the next request reads its window afresh.
+      filled_ = 0;
+      return false;
+    }
+    filled_ += static_cast<std::size_t>(n);
+  }
+  at_ = pos;
+  bytes = std::string_view(buffer_.get(), filled_);
+  return true;
+}
+
+std::string_view FileWindow::Reread(std::size_t pos, std::size_t length) {
+  std::string_view bytes;
+  if (Read(pos, length, bytes)) return bytes;
+  std::fprintf(stderr, "tavdump: %s: %s\n", name_.c_str(), Problem().c_str());
+  std::fflush(stderr);
+  std::exit(2);
+}
+
+std::string FileWindow::Problem() const {
+  return error_ == 0 ? "the registry file got shorter while it was read"
+                     : "cannot read the registry file: " + std::string(std::strerror(error_));
+}
+
+}  // namespace tavplat
