@@ -1,10 +1,7 @@
 #include "winereg.h"
 
-#include <fcntl.h>
 #include <locale.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -22,6 +19,7 @@
 #include <vector>
 
 #include "codepage.h"
+#include "filewindow.h"
 
 namespace tavplat {
 
@@ -34,47 +32,6 @@ constexpr std::size_t kMaxDepth = 512;
 struct ParseError {
   LSTATUS status;
   std::string message;
-};
-
-// The file mapped read-only: a registry of a hundred megabytes is neither copied nor read
-// line by line into buffers. It stays mapped as long as a key of its classes is unread.
-class Mapping {
- public:
-  explicit Mapping(const std::string& path) : name_(path) {
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) return;
-    struct stat info {};
-    if (fstat(fd_, &info) != 0) return;
-    if (!S_ISREG(info.st_mode)) {
-      errno = EISDIR;
-      return;
-    }
-    size_ = static_cast<std::size_t>(info.st_size);
-    if (size_ == 0) {
-      ok_ = true;
-      return;
-    }
-    void* data = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
-    if (data == MAP_FAILED) return;
-    data_ = static_cast<const char*>(data);
-    ok_ = true;
-  }
-  ~Mapping() {
-    if (data_) munmap(const_cast<char*>(data_), size_);
-    if (fd_ >= 0) close(fd_);
-  }
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-  bool ok() const { return ok_; }
-  const std::string& Name() const { return name_; }
-  std::string_view bytes() const { return data_ ? std::string_view(data_, size_) : ""; }
-
- private:
-  std::string name_;
-  int fd_ = -1;
-  const char* data_ = nullptr;
-  std::size_t size_ = 0;
-  bool ok_ = false;
 };
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
@@ -207,13 +164,24 @@ struct Index;
 // classes key itself, and hands each section below a root key of the classes to the index
 // after checking it, building nothing. Filling (`fillRoot` set) reads the sections of one
 // root key again, which the check has passed, and builds the keys below it.
+//
+// The file comes through a window (FileWindow): `rest` is the part of the window not read
+// yet, and a line that the window cuts is asked for again from its start. So a view into
+// the file (`text`, a name in it) is good until the next line is read only: whatever
+// outlives its line is copied or decoded first.
 struct Parser {
   std::string name;
-  std::string_view all;       // the whole file
-  std::string_view rest;      // the bytes not yet read
+  FileWindow* file = nullptr;
+  std::string_view rest;      // the window's bytes not yet read
+  std::size_t restPos = 0;    // where they start in the file
+  // Filling: the window's bytes as the last read gave them, and where they start in the
+  // file. The sections of a root key mostly lie in the window of the one before, found
+  // without a call; no one else reads the file once it is checked.
+  std::string_view window;
+  std::size_t windowPos = 0;
   std::size_t line = 0;       // number of the line last read
   std::string_view text;      // that line, without its line end
-  std::size_t textPos = 0;    // where that line starts in `all`
+  std::size_t textPos = 0;    // where that line starts in the file
   Index* index = nullptr;
   RegKey* fillRoot = nullptr;
   std::size_t fillLevel = 3;  // the place of `fillRoot`'s name in a key path
@@ -242,14 +210,52 @@ struct Parser {
   }
 
   bool NextLine() {
-    if (rest.empty()) return false;
-    textPos = all.size() - rest.size();
-    const std::size_t end = rest.find('\n');
+    std::size_t end = rest.find('\n');
+    if (end == std::string_view::npos) [[unlikely]] {
+      end = WholeLine();
+      if (rest.empty()) return false;
+    }
+    textPos = restPos;
     text = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    const std::size_t used = std::min(end + 1, rest.size());
+    rest.remove_prefix(used);
+    restPos += used;
     if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
     ++line;
     return true;
+  }
+
+  // The window cuts the line at `restPos` (or the file ends in it): the window from there
+  // on again, holding twice as much as `rest` did, so that a line longer than the window
+  // takes a few reads, until the line's end is in it. Its length without the line break.
+  // The check reports a file it cannot read as it reports one it cannot open; a fill
+  // reads what the check has read (see Reread).
+  [[gnu::noinline]] std::size_t WholeLine() {
+    std::size_t searched = rest.size();
+    while (restPos + rest.size() < file->Size()) {
+      const std::size_t length =
+          std::min(file->Size() - restPos, std::max<std::size_t>(1, rest.size() * 2));
+      if (!index) {
+        window = rest = file->Reread(restPos, length);
+        windowPos = restPos;
+      } else if (!file->Read(restPos, length, rest)) {
+        throw ParseError{ERROR_FILE_NOT_FOUND, name + ": " + file->Problem()};
+      }
+      if (const std::size_t end = rest.find('\n', searched); end != std::string_view::npos)
+        return end;
+      searched = rest.size();
+    }
+    return rest.size();
+  }
+
+  // Filling: the file from `pos` on, at least `length` bytes of it in the window.
+  void Seek(std::size_t pos, std::size_t length) {
+    if (pos < windowPos || pos + length > windowPos + window.size()) {
+      window = file->Reread(pos, length);
+      windowPos = pos;
+    }
+    rest = window.substr(pos - windowPos);
+    restPos = pos;
   }
 
   // An escaped string as Wine's server writes it, up to the unescaped `end` character;
@@ -419,7 +425,7 @@ struct Parser {
   // Filling a root key: the name one level below it that the key line at `pos` names,
   // which the check has found there.
   std::u16string_view ChildAt(std::size_t pos) {
-    rest = all.substr(pos);
+    Seek(pos, 1);
     NextLine();
     std::string_view s = text;
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
@@ -603,7 +609,7 @@ struct Parser {
   // line of a root key's own section (`own`) names `fillRoot`, as the check found: it is
   // passed over unread.
   void Section(std::size_t pos, bool own) {
-    rest = all.substr(pos);
+    Seek(pos, 1);
     NextLine();
     if (own) {
       place = Place::Classes;
@@ -630,7 +636,8 @@ struct Parser {
 // the file's root), so each root key is read from them when it is first looked into: a scan
 // that reads a few file types reads a few sections, not the million others.
 struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
-  std::shared_ptr<const Mapping> map;
+  // The check reads the file through it, then the fills; nothing else keeps it open.
+  std::unique_ptr<FileWindow> file = std::make_unique<FileWindow>();
   // By section below a root key of the classes, in the order of the file: the offset of
   // its key line (with kFirst on the first section of each root key), and a hash of the
   // name one level below the root key (0 for the root key's own section), which tells
@@ -654,7 +661,9 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   std::vector<std::unique_ptr<RegKey>> keys;
   bool inOrder = true;
   std::uint32_t recent = kNone;  // the root key of the section before
-  std::string_view recentPlain;  // its name as that section's key line has it, when plain
+  // Its name as that section's key line has it, when plain: a copy, as the line does not
+  // outlive the next one.
+  std::string recentPlain;
   std::u16string wide;           // a plain name widened, reused
   // Out of order: by root key, its last section so far and the hash of its name.
   std::vector<std::uint32_t> lastOf;
@@ -675,13 +684,13 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     wide.resize(root.size());
     WidenAscii(root, wide.data());
     const std::uint32_t k = RootOf(wide);
-    recentPlain = root;
+    recentPlain.assign(root);
     Add(k, pos, childHash);
   }
 
   // The root key `name`, a new one if it is not met yet.
   std::uint32_t RootOf(std::u16string_view name) {
-    recentPlain = {};
+    recentPlain.clear();
     const int order = recent == kNone ? -1 : CompareKeyNames(keys[recent]->name, name);
     if (order == 0) return recent;
     if (inOrder && order < 0) return recent = NewRoot(name);
@@ -721,7 +730,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
 
   std::uint32_t NewRoot(std::u16string_view name) {
     if (name.size() > UINT32_MAX || keys.size() >= kNone - 1)
-      throw ParseError{ERROR_BADDB, map->Name() + ": more root keys than this reader holds"};
+      throw ParseError{ERROR_BADDB, file->Name() + ": more root keys than this reader holds"};
     keys.push_back(std::make_unique<RegKey>());
     keys.back()->name = name;
     keys.back()->fillRef = kNone;  // until its first section
@@ -731,7 +740,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // A section that the index records has a key line of at least 22 bytes
   // ("[Software\\Classes\\x]" and a line break), and a root key has a section.
   void Reserve() {
-    const std::size_t most = MostSections(map->bytes().size(), 22);
+    const std::size_t most = MostSections(file->Size(), 22);
     sectionPos.reserve(most);
     sectionChild.reserve(most);
     keys.reserve(most);
@@ -741,7 +750,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // (`childHash` the NameHash of the name one level below it, 0 for the root key itself).
   void Add(std::uint32_t k, std::size_t pos, std::uint32_t childHash) {
     const auto at = static_cast<std::uint32_t>(sectionPos.size());
-    if (at == kNone) throw ParseError{ERROR_BADDB, map->Name() + ": more keys than this reader holds"};
+    if (at == kNone) throw ParseError{ERROR_BADDB, file->Name() + ": more keys than this reader holds"};
     const bool firstOfKey = keys[k]->fillRef == kNone;
     if (firstOfKey) keys[k]->fillRef = at;
     sectionPos.push_back(pos | (firstOfKey ? kFirst : 0));
@@ -789,7 +798,6 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   }
 
   void Fill(RegKey& key, std::uint64_t ref) const override {
-    filling.all = map->bytes();
     filling.fillRoot = &key;
     filling.openKeys.clear();
     if (ref & kSubkeyFill) {
@@ -799,6 +807,15 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
       return;
     }
     filling.fillLevel = 3;
+    // Wine's root keys come one after the other, each with all its sections: a root key's
+    // lines are then read at once, up to the next one's (at most a window of them).
+    if (next.empty()) {
+      auto after = static_cast<std::uint32_t>(ref) + 1;
+      while (after < sectionPos.size() && !(sectionPos[after] & kFirst)) ++after;
+      const std::size_t start = Pos(static_cast<std::uint32_t>(ref));
+      const std::size_t end = after < sectionPos.size() ? Pos(after) : file->Size();
+      filling.Seek(start, std::min(end - start, FileWindow::kWindow));
+    }
     if (!subkeyNext) subkeyNext.reset(new std::uint32_t[sectionPos.size()]);
     found.clear();
     foundSlots.clear();
@@ -892,9 +909,9 @@ struct Parsed {
 Parsed ParseFile(const std::string& path) {
   Parsed out;
   auto index = std::make_shared<Index>();
-  index->map = std::make_shared<const Mapping>(path);
   index->filling.name = path;
-  if (!index->map->ok()) {
+  index->filling.file = index->file.get();
+  if (!index->file->Open(path)) {
     out.status = ERROR_FILE_NOT_FOUND;
     out.error = path + ": cannot read the registry file: " + std::strerror(errno);
     return out;
@@ -902,7 +919,7 @@ Parsed ParseFile(const std::string& path) {
   index->Reserve();
   Parser p;
   p.name = path;
-  p.all = p.rest = index->map->bytes();
+  p.file = index->file.get();
   p.index = index.get();
   try {
     p.Run();
