@@ -407,6 +407,7 @@ struct Parser {
       return RecordPlain(plainNames[2], plainNames.size() > 3 ? NameHash(plainNames[3]) : 0);
     }
     if (plain) WidenNames();
+    if (names.size() < fillLevel) Fail("a key line changed");
     // The longest start shared with the key before, whose keys are known already.
     const std::size_t below = names.size() - fillLevel;
     std::size_t same = 0;
@@ -429,11 +430,14 @@ struct Parser {
     NextLine();
     std::string_view s = text;
     while (!s.empty() && IsSpace(s.front())) s.remove_prefix(1);
+    if (s.empty() || s.front() != '[') Fail("no key line where the check found one");
     s.remove_prefix(1);
     if (!PlainKeyPath(s)) {
       EscapedKeyPath(s);
+      if (names.size() < 4) Fail("a key line changed");
       return names[3];
     }
+    if (plainNames.size() < 4) Fail("a key line changed");
     rootName.resize(plainNames[3].size());
     std::copy(plainNames[3].begin(), plainNames[3].end(), rootName.begin());
     return rootName;
@@ -797,7 +801,20 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     return std::u16string_view(foundNames).substr(f.at, f.size);
   }
 
+  // A fill reads what the check has passed: a line that it cannot read means that the file
+  // changed since, which ends the run as a file that got shorter does (see FileWindow).
   void Fill(RegKey& key, std::uint64_t ref) const override {
+    try {
+      FillFrom(key, ref);
+    } catch (const ParseError&) {
+      std::fprintf(stderr, "tavdump: %s: the registry file changed while it was read\n",
+                   filling.name.c_str());
+      std::fflush(stderr);
+      std::exit(2);
+    }
+  }
+
+  void FillFrom(RegKey& key, std::uint64_t ref) const {
     filling.fillRoot = &key;
     filling.openKeys.clear();
     if (ref & kSubkeyFill) {
