@@ -206,14 +206,15 @@ struct Text {
 // read of what the check passed, which cannot report a failure (see FileWindow::Reread).
 [[gnu::noinline]] std::string_view ReadAgain(const Text& t, std::size_t at, std::size_t length,
                                              bool checking) {
-  if (checking) {
-    if (!t.window.Read(at, length, t.seen))
-      throw ParseError{t.name + ": " + t.window.Problem(), ERROR_FILE_NOT_FOUND};
-  } else {
-    t.seen = t.window.Reread(at, length);
-  }
+  std::string_view bytes;
+  t.seen = {};  // a failed read leaves no bytes to trust
+  if (!checking)
+    bytes = t.window.Reread(at, length);
+  else if (!t.window.Read(at, length, bytes))
+    throw ParseError{t.name + ": " + t.window.Problem(), ERROR_FILE_NOT_FOUND};
+  t.seen = bytes;
   t.seenAt = at;
-  return t.seen;
+  return bytes;
 }
 
 std::string_view Bytes(const Text& t, std::size_t at, std::size_t length, bool checking) {
@@ -1027,9 +1028,10 @@ void Open(Text& t) {
       throw ParseError{t.name + ": the UTF-16 text ends in the middle of a character"};
     t.isWide = true;
     t.wide.resize(size / 2 - 1);
+    // Each step takes what the window holds, at least one unit.
     for (std::size_t at = 2; at < size;) {
-      const std::string_view bytes = Bytes(t, at, std::min(FileWindow::kWindow, size - at), true);
-      const std::size_t units = std::min(bytes.size(), size - at) / 2;
+      const std::string_view bytes = Bytes(t, at, 2, true);
+      const std::size_t units = bytes.size() / 2;
       char16_t* out = t.wide.data() + (at - 2) / 2;
       for (std::size_t i = 0; i < units; ++i)
         out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
