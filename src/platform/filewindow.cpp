@@ -44,7 +44,14 @@ bool FileWindow::Read(std::size_t pos, std::size_t length, std::string_view& byt
     bytes = std::string_view(buffer_.get() + (pos - at_), at_ + filled_ - pos);
     return true;
   }
-  const std::size_t want = std::min(std::max(kWindow, length), size_ - pos);
+  // A request near the bytes at hand, at most a window before or after them (the next
+  // lines, a line cut at the end, the keys around) reads twice as much as the read before,
+  // up to kWindow; one farther away (a key whose sections lie among other keys') reads
+  // kJump. So reading a few lines here and there costs about those lines, not a window
+  // each time, and reading on soon costs a window per call again.
+  const bool near = pos + kWindow >= at_ && pos <= at_ + filled_ + kWindow;
+  step_ = near ? std::min(2 * step_, kWindow) : kJump;
+  const std::size_t want = std::min(std::max(step_, length), size_ - pos);
   // A window grown for one long key goes back to its size once a request fits again: the
   // memory is the run's, and the next long key is rare.
   if (want > capacity_ || (capacity_ > kWindow && want <= kWindow)) {

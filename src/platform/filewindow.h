@@ -22,8 +22,10 @@ namespace tavplat {
 
 class FileWindow {
  public:
-  /// The bytes read at a time, unless one request asks for more.
+  /// The most bytes read at a time, unless one request asks for more.
   static constexpr std::size_t kWindow = std::size_t{1} << 20;
+  /// The bytes read at a time where a request jumps away from the window's.
+  static constexpr std::size_t kJump = std::size_t{1} << 12;
 
   FileWindow() = default;
   FileWindow(const FileWindow&) = delete;
@@ -41,8 +43,8 @@ class FileWindow {
   std::size_t Size() const { return size_; }
 
   /// The bytes from `pos` on: at least `length` of them (the window grows for more) and as
-  /// many more as the window holds, never beyond Size(). Valid until the next call. False
-  /// when the file no longer gives them: Problem() then tells why.
+  /// many more as the window holds or reads (see kJump), never beyond Size(). Valid until
+  /// the next call. False when the file no longer gives them: Problem() then tells why.
   /// Requires pos + length <= Size().
   bool Read(std::size_t pos, std::size_t length, std::string_view& bytes);
 
@@ -63,6 +65,8 @@ class FileWindow {
   std::size_t at_ = 0;      // where the buffer's bytes start in the file
   std::size_t filled_ = 0;  // how many it holds
   int error_ = 0;           // the last failed read's errno, 0 when the file got shorter
+  // How many bytes the last read asked for, at least.
+  std::size_t step_ = kWindow;
 };
 
 }  // namespace tavplat

@@ -1,10 +1,5 @@
 #include "regfile.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -20,6 +15,7 @@
 #include <vector>
 
 #include "codepage.h"
+#include "filewindow.h"
 
 namespace tavplat {
 
@@ -40,11 +36,6 @@ const std::u16string kHeader5 = u"Windows Registry Editor Version 5.00";
 // Where a section's key lives: the machine's classes, the user's, the merged view
 // (HKEY_CLASSES_ROOT itself) or a root that the view does not show.
 enum class Part { Machine, User, View, Elsewhere };
-
-// A parse failure: the message already names the file and line.
-struct ParseError {
-  std::string message;
-};
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
@@ -186,32 +177,89 @@ std::vector<BYTE> LittleEndian(std::u16string_view text, bool zero = false) {
   return bytes;
 }
 
-// The file's bytes, kept as long as a key may still be read from them: mapped, or a copy.
-struct Source {
-  std::string owned;
-  void* map = nullptr;
-  std::size_t mapSize = 0;
-  std::string_view bytes;
-  Source() = default;
-  Source(const Source&) = delete;
-  Source& operator=(const Source&) = delete;
-  ~Source() {
-    if (map) munmap(map, mapSize);
-  }
+// A parse failure: the message already names the file and line. A file that cannot be
+// read while it is checked fails as one that cannot be opened.
+struct ParseError {
+  std::string message;
+  LSTATUS status = ERROR_BADDB;
 };
 
 // The file's text as it is read: a line is decoded to UTF-16 when it is read, and dropped
-// when the next one is.
+// when the next one is. ANSI and UTF-8 files are read again through `window` wherever a
+// key is read from them; no view into it outlives the next read.
 struct Text {
   std::string name;
-  std::shared_ptr<Source> source;  // ANSI and UTF-8 files: `narrow` lies in it
-  std::string_view narrow;
-  std::u16string wide;  // UTF-16LE files, whole
+  mutable FileWindow window;
+  // The window's last view and where it starts in the file: the lines that follow one
+  // another mostly lie in it, and are then found without asking the window again.
+  mutable std::string_view seen;
+  mutable std::size_t seenAt = 0;
+  std::size_t start = 0;  // where the text starts in the file, after a byte-order mark
+  std::u16string wide;    // UTF-16LE files, whole; positions are then its units'
   bool isWide = false;
   bool utf8 = false;  // narrow text is UTF-8, else ANSI
   bool ansi = false;  // REGEDIT4: hex string bytes are ANSI text
   UINT codePage = 0;
 };
+
+// At least `length` bytes of the file from `at` on, for the check (`checking`) or for a
+// read of what the check passed, which cannot report a failure (see FileWindow::Reread).
+[[gnu::noinline]] std::string_view ReadAgain(const Text& t, std::size_t at, std::size_t length,
+                                             bool checking) {
+  std::string_view bytes;
+  t.seen = {};  // a failed read leaves no bytes to trust
+  if (!checking)
+    bytes = t.window.Reread(at, length);
+  else if (!t.window.Read(at, length, bytes))
+    throw ParseError{t.name + ": " + t.window.Problem(), ERROR_FILE_NOT_FOUND};
+  t.seen = bytes;
+  t.seenAt = at;
+  return bytes;
+}
+
+std::string_view Bytes(const Text& t, std::size_t at, std::size_t length, bool checking) {
+  if (at >= t.seenAt && at - t.seenAt + length <= t.seen.size())
+    return std::string_view(t.seen.data() + (at - t.seenAt), t.seen.size() - (at - t.seenAt));
+  return ReadAgain(t, at, length, checking);
+}
+
+// LineAt for a line that the window's last view does not hold to its end: it is read
+// again from its start, asking for twice as much, so that a long line costs its length,
+// not its square.
+[[gnu::noinline]] std::string_view LineReadAgain(const Text& t, std::size_t& pos, bool checking) {
+  const std::size_t size = t.window.Size();
+  std::size_t length = 0;
+  for (;;) {
+    const std::string_view bytes = Bytes(t, pos, length, checking);
+    const std::size_t end = bytes.find('\n');
+    if (end != bytes.npos) {
+      pos += end + 1;
+      return bytes.substr(0, end);
+    }
+    if (pos + bytes.size() == size) {
+      pos = std::string::npos;
+      return bytes;
+    }
+    length = std::min(2 * bytes.size() + 1, size - pos);
+  }
+}
+
+// The line of a narrow file at `pos`, without its line break; `pos` moves to the next
+// line, npos after the last. Always inlined: every line read passes here, and mostly
+// finds its end in the view at hand.
+[[gnu::always_inline]] inline std::string_view LineAt(const Text& t, std::size_t& pos,
+                                                      bool checking) {
+  const std::size_t at = pos - t.seenAt;
+  if (pos >= t.seenAt && at < t.seen.size()) {
+    const char* start = t.seen.data() + at;
+    if (const void* end = std::memchr(start, '\n', t.seen.size() - at)) {
+      const auto length = static_cast<std::size_t>(static_cast<const char*>(end) - start);
+      pos += length + 1;
+      return std::string_view(start, length);
+    }
+  }
+  return LineReadAgain(t, pos, checking);
+}
 
 // Where a section is found again: the offset of its key line, the next section of the same
 // root key, and a hash of the name one level below the root key (0 for none), which tells
@@ -255,7 +303,7 @@ struct Parser {
   // Recorded read it (reading a line forgets it); npos for none.
   std::size_t recordedAt = std::string::npos;
 
-  explicit Parser(const Text& t) : text(t), ansi(t.ansi) {}
+  explicit Parser(const Text& t) : text(t), pos(t.isWide ? 0 : t.start), ansi(t.ansi) {}
 
   [[noreturn]] void Fail(const std::string& what) const {
     throw ParseError{text.name + ":" + std::to_string(line + 1) + ": " + what};
@@ -276,10 +324,8 @@ struct Parser {
       if (!current.empty() && current.back() == u'\r') current.remove_suffix(1);
       return true;
     }
-    const std::string_view all = text.narrow;
-    const std::size_t end = all.find('\n', pos);
-    std::string_view raw = all.substr(pos, end == all.npos ? all.npos : end - pos);
-    pos = end == all.npos ? std::string::npos : end + 1;
+    // Valid until the next read of the file: decoded below, before any.
+    std::string_view raw = LineAt(text, pos, index != nullptr);
     if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
     // Below 0x80 every code page the file may be in is ASCII: most lines need no table.
     // The buffer only grows, so that a line costs no filling of it.
@@ -298,8 +344,11 @@ struct Parser {
   // Passes over the line at `pos`, known to be good, without decoding it.
   void SkipLine() {
     recordedAt = std::string::npos;
-    const std::size_t end =
-        text.isWide ? std::u16string_view(text.wide).find(u'\n', pos) : text.narrow.find('\n', pos);
+    if (!text.isWide) {
+      LineAt(text, pos, index != nullptr);
+      return;
+    }
+    const std::size_t end = std::u16string_view(text.wide).find(u'\n', pos);
     pos = end == std::string::npos ? end : end + 1;
   }
 
@@ -591,16 +640,31 @@ struct Parser {
   // blank start a character. The blank lines before it are passed over: only a fill asks,
   // and a blank line tells it nothing.
   bool KeyLineNext() {
-    return text.isWide ? KeyLineNextIn(std::u16string_view(text.wide)) : KeyLineNextIn(text.narrow);
-  }
-  template <class View>
-  bool KeyLineNextIn(View all) {
+    if (text.isWide) return *KeyLineNextIn(std::u16string_view(text.wide), 0, true);
+    // The window may cut the blank lines: what follows is then read again from the first
+    // line not passed yet, asking for more than the window held.
+    const std::size_t size = text.window.Size();
+    std::size_t length = 0;
     while (pos != std::string::npos) {
-      std::size_t i = pos;
+      const std::size_t from = pos;
+      const std::string_view bytes = Bytes(text, from, length, index != nullptr);
+      if (const std::optional<bool> key = KeyLineNextIn(bytes, from, from + bytes.size() == size))
+        return *key;
+      length = std::min(2 * (from + bytes.size() - pos) + 2, size - pos);
+    }
+    return false;
+  }
+  // The same over `all`, the text from `from` on, the rest of the file when `whole`; no
+  // answer when `all` ends before it is found.
+  template <class View>
+  std::optional<bool> KeyLineNextIn(View all, std::size_t from, bool whole) {
+    while (pos != std::string::npos) {
+      std::size_t i = pos - from;
       while (i < all.size() && (all[i] == ' ' || all[i] == '\t')) ++i;
+      if (!whole && i + 1 >= all.size()) return std::nullopt;
       if (i < all.size() && all[i] == '\r' && (i + 1 == all.size() || all[i + 1] == '\n')) ++i;
       if (i < all.size() && all[i] != '\n') return all[i] == '[';
-      pos = i < all.size() ? i + 1 : std::string::npos;
+      pos = i < all.size() ? from + i + 1 : std::string::npos;
       recordedAt = std::string::npos;
     }
     return false;
@@ -769,7 +833,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
   // A section that the index records has a key line of at least 21 characters
   // ("[HKEY_CLASSES_ROOT\x]") and a line break, and a root key has a section.
   void Reserve() {
-    const std::size_t chars = text.isWide ? text.wide.size() : text.narrow.size();
+    const std::size_t chars = text.isWide ? text.wide.size() : text.window.Size() - text.start;
     const std::size_t most = MostSections(chars, 21);
     sections.reserve(most);
     rootKeys.reserve(most);
@@ -949,52 +1013,55 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
 
 void Parser::Record() { index->Add(*this); }
 
-// The encoding of the file, from its byte-order mark and its header.
-void Open(std::shared_ptr<Source> source, Text& t) {
-  std::string_view bytes = source->bytes;
+// The encoding of the file, from its byte-order mark and its header. A UTF-16LE file is
+// decoded whole, a window at a time.
+void Open(Text& t) {
   t.codePage = AnsiCodePage();
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFE &&
-      static_cast<unsigned char>(bytes[1]) == 0xFF)
+  const std::size_t size = t.window.Size();
+  const std::string_view head = Bytes(t, 0, std::min<std::size_t>(size, 3), true).substr(0, 3);
+  if (head.size() >= 2 && static_cast<unsigned char>(head[0]) == 0xFE &&
+      static_cast<unsigned char>(head[1]) == 0xFF)
     throw ParseError{t.name + ": UTF-16 big-endian text is not supported (save it as UTF-16LE)"};
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    bytes.remove_prefix(2);
-    if (bytes.size() % 2 != 0)
+  if (head.size() >= 2 && static_cast<unsigned char>(head[0]) == 0xFF &&
+      static_cast<unsigned char>(head[1]) == 0xFE) {
+    if (size % 2 != 0)
       throw ParseError{t.name + ": the UTF-16 text ends in the middle of a character"};
     t.isWide = true;
-    t.wide.resize(bytes.size() / 2);
-    for (std::size_t i = 0; i < t.wide.size(); ++i)
-      t.wide[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                        static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-    return;  // the bytes are no longer needed
+    t.wide.resize(size / 2 - 1);
+    // Each step takes what the window holds, at least one unit.
+    for (std::size_t at = 2; at < size;) {
+      const std::string_view bytes = Bytes(t, at, 2, true);
+      const std::size_t units = bytes.size() / 2;
+      char16_t* out = t.wide.data() + (at - 2) / 2;
+      for (std::size_t i = 0; i < units; ++i)
+        out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                       static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+      at += 2 * units;
+    }
+    return;
   }
-  t.utf8 = bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF";
-  if (t.utf8) bytes.remove_prefix(3);
+  t.utf8 = head == "\xEF\xBB\xBF";
+  if (t.utf8) t.start = 3;
   // Without a byte-order mark the header tells: REGEDIT4 is ANSI, version 5 UTF-8.
   if (!t.utf8) {
-    std::string_view first = bytes.substr(0, bytes.find('\n'));
+    std::size_t pos = 0;
+    std::string_view first = LineAt(t, pos, true);
     if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
     t.utf8 = Trim(Utf8ToUtf16(first)) != kHeader4;
   }
-  t.narrow = bytes;
-  t.source = std::move(source);
 }
 
-LSTATUS Parse(std::shared_ptr<Source> source, const std::string& name, RegKey& classesRoot,
-              std::string& error) {
-  classesRoot = RegKey{};
-  auto index = std::make_shared<Index>();
-  index->text.name = name;
+LSTATUS Parse(std::shared_ptr<Index> index, RegKey& classesRoot, std::string& error) {
   try {
-    Open(std::move(source), index->text);
+    Open(index->text);
     index->Reserve();
     Parser check(index->text);
     check.index = index.get();
     try {
       check.Run();
-    } catch (const ParseError&) {
+    } catch (const ParseError& e) {
       // Every line is checked as UTF-8 before any is read, so that mistake comes first.
-      while (index->text.utf8 && check.NextLine()) {
+      while (e.status == ERROR_BADDB && index->text.utf8 && check.NextLine()) {
       }
       throw;
     }
@@ -1008,7 +1075,7 @@ LSTATUS Parse(std::shared_ptr<Source> source, const std::string& name, RegKey& c
     }
   } catch (const ParseError& e) {
     error = e.message;
-    return ERROR_BADDB;
+    return e.status;
   }
   AddSubkeys(classesRoot, index->TakeRootKeys());
   return ERROR_SUCCESS;
@@ -1018,45 +1085,22 @@ LSTATUS Parse(std::shared_ptr<Source> source, const std::string& name, RegKey& c
 
 LSTATUS ParseRegFile(std::string_view bytes, const std::string& name, RegKey& classesRoot,
                      std::string& error) {
-  auto source = std::make_shared<Source>();
-  source->owned.assign(bytes);
-  source->bytes = source->owned;
-  return Parse(std::move(source), name, classesRoot, error);
+  classesRoot = RegKey{};
+  auto index = std::make_shared<Index>();
+  index->text.name = name;
+  index->text.window.Hold(std::string(bytes));
+  return Parse(std::move(index), classesRoot, error);
 }
 
 LSTATUS LoadRegFile(const std::string& path, RegKey& classesRoot, std::string& error) {
   classesRoot = RegKey{};
-  auto source = std::make_shared<Source>();
-  const int fd = open(path.c_str(), O_RDONLY);
-  bool ok = fd >= 0;
-  struct stat info {};
-  // A file is mapped, so that only the pages read are ever in memory; anything else is read.
-  if (ok && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    void* map = mmap(nullptr, static_cast<std::size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map != MAP_FAILED) {
-      source->map = map;
-      source->mapSize = static_cast<std::size_t>(info.st_size);
-      source->bytes = std::string_view(static_cast<const char*>(map), source->mapSize);
-    }
-  }
-  while (ok && !source->map) {
-    char buffer[65536];
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    source->owned.append(buffer, static_cast<std::size_t>(n));
-  }
-  if (!ok) {
+  auto index = std::make_shared<Index>();
+  index->text.name = path;
+  if (!index->text.window.Open(path)) {
     error = path + ": cannot read the registry file: " + std::strerror(errno);
-    if (fd >= 0) close(fd);
     return ERROR_FILE_NOT_FOUND;
   }
-  close(fd);
-  if (!source->map) source->bytes = source->owned;
-  return Parse(std::move(source), path, classesRoot, error);
+  return Parse(std::move(index), classesRoot, error);
 }
 
 }  // namespace tavplat

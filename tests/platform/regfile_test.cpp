@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <random>
 
 #include "Process.h"
 #include "codepage.h"
@@ -80,6 +82,45 @@ TEST(RegFile, AHundredThousandValuesOfOneKey) {
   const tavplat::RegValues& values = key.values;
   EXPECT_EQ(values.size(), 66666u);
   EXPECT_EQ(tavplat::Utf16ToUtf8(values.begin()->name), "v1") << "the first spelling stays";
+}
+
+// A file several times the size of the window it is read through (1 MiB): lines and runs
+// of blank lines cut at the window's end, a line longer than the window. Read from the file
+// it gives what its bytes give from memory, also when read again, in UTF-16LE too, and a
+// mistake after the first window is found as from memory.
+TEST(RegFile, ReadThroughAWindowAsFromMemory) {
+  std::mt19937 random(7);
+  std::string body;
+  auto blankLines = [&] {
+    for (unsigned n = random() % 4; n; --n) body += std::string(random() % 300, ' ') + "\r\n";
+  };
+  // 12,000 root keys one after the other, then sections of the first 4,000 again, far
+  // from their first: read one after the other, and here and there.
+  for (int i = 0; i < 20000; ++i) {
+    body += "[HKEY_CLASSES_ROOT\\k" + std::to_string(i < 12000 ? i : i % 4000);
+    body += i % 3 ? "\\s]\r\n" : "]\r\n";
+    body += "@=\"" + std::string(i == 9000 ? 1500000 : random() % 100, 'v') + "\"\n";
+    blankLines();
+    body += "\"h\"=hex:01,\\\r\n" + std::string(random() % 200, '\t') + "\n  02\r\n";
+    blankLines();
+  }
+  std::string wide = "\xFF\xFE";
+  for (char c : "Windows Registry Editor Version 5.00\r\n" + body) wide += {c, '\0'};
+  for (const std::string& file : {"REGEDIT4\n" + body, wide, "REGEDIT4\n" + body + "bad\n"}) {
+    tavtest::TempDir dir;
+    const std::string path = dir.Path + "/t.reg";
+    std::ofstream(path, std::ios::binary) << file;
+    tavplat::RegKey fromFile, fromMemory;
+    std::string error, memoryError;
+    const LSTATUS status = tavplat::LoadRegFile(path, fromFile, error);
+    EXPECT_EQ(status, tavplat::ParseRegFile(file, path, fromMemory, memoryError));
+    EXPECT_EQ(error, memoryError);
+    if (status != ERROR_SUCCESS) continue;
+    const std::string tree = Dump(fromMemory);
+    EXPECT_TRUE(tavtest::SameBytes("from the file", tree, Dump(fromFile)));
+    for (const auto& sub : fromFile.subkeys) tavplat::Forget(*sub);
+    EXPECT_TRUE(tavtest::SameBytes("from the file again", tree, Dump(fromFile)));
+  }
 }
 
 }  // namespace
