@@ -19,15 +19,33 @@ FileWindow::~FileWindow() {
 bool FileWindow::Open(const std::string& path) {
   name_ = path;
   fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) return false;
   struct stat info {};
-  if (fstat(fd_, &info) != 0) return false;
-  if (!S_ISREG(info.st_mode)) {
-    errno = EISDIR;
-    return false;
+  if (fd_ < 0 || fstat(fd_, &info) != 0) return Close();
+  if (S_ISREG(info.st_mode)) {
+    size_ = static_cast<std::size_t>(info.st_size);
+    return true;
   }
-  size_ = static_cast<std::size_t>(info.st_size);
+  // Anything else (a pipe, a device) has no place to read again: it is read whole.
+  std::string bytes;
+  for (;;) {
+    char chunk[65536];
+    const ssize_t n = read(fd_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Close();
+    if (n == 0) break;
+    bytes.append(chunk, static_cast<std::size_t>(n));
+  }
+  Close();
+  Hold(std::move(bytes));
   return true;
+}
+
+bool FileWindow::Close() {
+  const int error = errno;
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  errno = error;
+  return false;
 }
 
 void FileWindow::Hold(std::string bytes) {

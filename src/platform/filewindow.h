@@ -32,8 +32,8 @@ class FileWindow {
   FileWindow& operator=(const FileWindow&) = delete;
   ~FileWindow();
 
-  /// Opens the file `path` and takes its size. False with errno set when it cannot be
-  /// opened or is no regular file (EISDIR).
+  /// Opens the file `path` and takes its size; what is no regular file is read whole, as
+  /// by Hold(). False with errno set when it cannot be opened or read.
   bool Open(const std::string& path);
   /// Serves `bytes` instead of a file (a registry given in memory): every view is into them.
   void Hold(std::string bytes);
@@ -56,6 +56,9 @@ class FileWindow {
   std::string Problem() const;
 
  private:
+  // Closes the file, keeping errno; false.
+  bool Close();
+
   std::string name_;
   int fd_ = -1;
   std::size_t size_ = 0;

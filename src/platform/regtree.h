@@ -3,7 +3,7 @@
 // Reg*A functions serve it. It knows neither.
 //
 // A key may be left unread: a loader that can find a key's content again later (an offset
-// into a mapped file, a hive's cell) gives it a filler instead of its values and subkeys,
+// into the file, a hive's cell) gives it a filler instead of its values and subkeys,
 // and the tree asks the filler the first time anyone looks inside the key. A scan reads a
 // handful of keys out of a large registry, so most of what a source holds is never built.
 // How a loader becomes lazy:
@@ -19,7 +19,7 @@
 //   - KeyFiller::MayHaveSubkey(ref, name) may answer "no" without reading the key (from a
 //     hash of the names below it, say): the scan asks every root key for shell\open\command,
 //     and a root key such as CLSID with a million keys below it is then never read.
-//   - The filler must outlive the keys, and whatever it reads (the mapping) with it: the
+//   - The filler must outlive the keys, and whatever it reads (the open file) with it: the
 //     keys share it through a shared_ptr.
 // Every function below reads a key before it looks inside it; code that walks `values` or
 // `subkeys` itself calls Fill(key) first. Only `name` is there without reading. MergeClasses

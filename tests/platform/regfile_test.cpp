@@ -3,11 +3,13 @@
 // beginning with cp932- is read with ANSI code page 932, all others with 1252.
 #include "regfile.h"
 #include "scoped_env.h"
+#include "winereg.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -120,6 +122,36 @@ TEST(RegFile, ReadThroughAWindowAsFromMemory) {
     EXPECT_TRUE(tavtest::SameBytes("from the file", tree, Dump(fromFile)));
     for (const auto& sub : fromFile.subkeys) tavplat::Forget(*sub);
     EXPECT_TRUE(tavtest::SameBytes("from the file again", tree, Dump(fromFile)));
+  }
+}
+
+// A text registry that gets shorter after its check: the keys read later are no longer in
+// it, and the run ends with one line and exit code 2, neither a crash nor a backup that
+// silently lacks them. The file is larger than the bytes read at a time, so that its first
+// root key is read from the file again.
+TEST(RegFile, AFileShorterThanItsCheck) {
+  struct Row {
+    const char* header;
+    const char* section;
+    bool wine;
+  };
+  for (const Row& row : {Row{"REGEDIT4\n", "[HKEY_CLASSES_ROOT\\.k%06d]\n@=\"x\"\n", false},
+                         Row{"WINE REGISTRY Version 2\n", "[Software\\\\Classes\\\\.k%06d] 0\n@=\"x\"\n", true}}) {
+    const std::string path = testing::TempDir() + "shorter.reg";
+    std::string file = row.header;
+    char line[64];
+    for (int i = 0; i < 60000; ++i) file += (std::snprintf(line, sizeof line, row.section, i), line);
+    std::ofstream(path, std::ios::binary) << file;
+    tavplat::RegKey root;
+    std::string error;
+    ASSERT_EQ(row.wine ? tavplat::LoadWineClasses(path, false, root, error)
+                       : tavplat::LoadRegFile(path, root, error),
+              ERROR_SUCCESS)
+        << error;
+    std::filesystem::resize_file(path, std::strlen(row.header));
+    EXPECT_EXIT(Dump(root), testing::ExitedWithCode(2),
+                "tavdump: " + path + ": the registry file got shorter while it was read\n")
+        << row.header;
   }
 }
 
