@@ -71,10 +71,12 @@ bool FileWindow::Read(std::size_t pos, std::size_t length, std::string_view& byt
   step_ = near ? std::min(2 * step_, kWindow) : kJump;
   const std::size_t want = std::min(std::max(step_, length), size_ - pos);
   // A window grown for one long key goes back to its size once a request fits again: the
-  // memory is the run's, and the next long key is rare.
+  // memory is the run's, and the next long key is rare. A file smaller than a window gets
+  // a buffer of its size: a megabyte to be mapped and freed for each small file costs more
+  // than reading it.
   if (want > capacity_ || (capacity_ > kWindow && want <= kWindow)) {
     buffer_.reset();
-    capacity_ = std::max(want, kWindow);
+    capacity_ = std::max(want, std::min(kWindow, size_));
     buffer_ = std::make_unique_for_overwrite<char[]>(capacity_);
   }
   filled_ = 0;
