@@ -21,11 +21,12 @@ bool FileWindow::Open(const std::string& path) {
   fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat info {};
   if (fd_ < 0 || fstat(fd_, &info) != 0) return Close();
-  if (S_ISREG(info.st_mode)) {
+  // A regular file is read where asked. Anything else (a pipe, a device) has no place to
+  // read again, and a file of /proc tells no size: those are read whole.
+  if (S_ISREG(info.st_mode) && info.st_size > 0) {
     size_ = static_cast<std::size_t>(info.st_size);
     return true;
   }
-  // Anything else (a pipe, a device) has no place to read again: it is read whole.
   std::string bytes;
   for (;;) {
     char chunk[65536];
@@ -101,7 +102,6 @@ std::string_view FileWindow::Reread(std::size_t pos, std::size_t length) {
   std::string_view bytes;
   if (Read(pos, length, bytes)) return bytes;
   std::fprintf(stderr, "tavdump: %s: %s\n", name_.c_str(), Problem().c_str());
-  std::fflush(stderr);
   std::exit(2);
 }
 

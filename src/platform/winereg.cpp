@@ -809,7 +809,6 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     } catch (const ParseError&) {
       std::fprintf(stderr, "tavdump: %s: the registry file changed while it was read\n",
                    filling.name.c_str());
-      std::fflush(stderr);
       std::exit(2);
     }
   }
