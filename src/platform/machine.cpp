@@ -84,6 +84,14 @@ Source Classify(const std::string& path) {
               "Windows/System32/config/SOFTWARE)";
     return s;
   }
+  // A pipe would give its first bytes here and the rest to the loader, and opening one
+  // that nothing writes to waits for ever: the loaders read a source where its keys lie.
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))) {
+    s.failure = ERROR_FILE_NOT_FOUND;
+    s.error = path + ": a registry cannot be read from a pipe; save it to a file and name that";
+    return s;
+  }
   // The first bytes tell a hive and a Wine registry file; anything else is read as an
   // export, whose loader says what is wrong with it.
   char head[24] = {};

@@ -109,4 +109,18 @@ INSTANTIATE_TEST_SUITE_P(, Case, ::testing::ValuesIn(CaseNames()), [](const auto
   return name;
 });
 
+// A named pipe as the registry, which a case folder cannot hold: one line and exit code 2,
+// where opening it used to wait for a writer for ever.
+TEST(Sources, ANamedPipe) {
+  TempDir work;
+  const std::string pipe = work.Path + "/pipe.reg";
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  const ProcessResult result =
+      RunProcess({TAVDUMP_BINARY, {"qv.exe"}, {"TAVDUMP_REGISTRY=" + pipe}, work.Path, "", -1, 20});
+  EXPECT_EQ(result.ExitCode, 2);
+  EXPECT_TRUE(result.Stderr.ends_with(
+      pipe + ": a registry cannot be read from a pipe; save it to a file and name that\n"))
+      << result.Stderr;
+}
+
 }  // namespace
