@@ -105,6 +105,11 @@ std::string_view FileWindow::Reread(std::size_t pos, std::size_t length) {
   std::exit(2);
 }
 
+void FileWindow::Changed() const {
+  std::fprintf(stderr, "tavdump: %s: the registry file changed while it was read\n", name_.c_str());
+  std::exit(2);
+}
+
 std::string FileWindow::Problem() const {
   return error_ == 0 ? "the registry file got shorter while it was read"
                      : "cannot read the registry file: " + std::string(std::strerror(error_));

@@ -55,6 +55,10 @@ class FileWindow {
   /// Why the last Read() failed, as words for a message.
   std::string Problem() const;
 
+  /// Ends the run for a file whose bytes are no longer the ones the check read: a fill
+  /// found something other than what the check found there.
+  [[noreturn]] void Changed() const;
+
  private:
   // Closes the file, keeping errno; false.
   bool Close();

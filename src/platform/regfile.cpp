@@ -711,21 +711,27 @@ struct Parser {
     pos = at;
     NextLine();
     recordedAt = at;
+    // The check found the key line of a subkey of a root key here; anything else means
+    // that the file changed since (see Index::Fill).
     std::u16string_view s = TrimLeft(current);
-    s = s.substr(1, s.rfind(u']') - 1);
+    const std::size_t close = s.rfind(u']');
+    if (s.empty() || s.front() != u'[' || close == s.npos || close < 2) Fail("a key line changed");
+    s = s.substr(1, close - 1);
     deleting = s.front() == u'-';
     if (deleting) s.remove_prefix(1);
     // HKEY_CLASSES_ROOT\... or HKEY_LOCAL_MACHINE\SOFTWARE\Classes\...
     std::size_t start = FindEither(s, 0, u'\\', u'\\') + 1;
     if (!EqualNoCase(s.substr(0, start - 1), u"HKEY_CLASSES_ROOT"sv))
-      for (int skip = 0; skip < 2; ++skip) start = FindEither(s, start, u'\\', u'\\') + 1;
+      for (int skip = 0; skip < 2 && start <= s.size(); ++skip)
+        start = FindEither(s, start, u'\\', u'\\') + 1;
     names.clear();
-    for (;;) {
+    while (start <= s.size()) {
       const std::size_t end = FindEither(s, start, u'\\', u'\\');
       names.push_back(s.substr(start, end - start));
       if (end == s.size()) break;
       start = end + 1;
     }
+    if (names.size() < 2) Fail("a key line changed");
   }
 
   // Reads the section at `at` again, a section of `key`, a subkey of a root key (its key
@@ -938,8 +944,18 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     return nullptr;
   }
 
+  // A fill reads what the check passed: a line it cannot read as the check did means that
+  // the file changed since, which ends the run as a file that got shorter does.
   void Fill(RegKey& key, std::uint64_t ref) const override {
-    if (ref & kSubkeyFill) return FillSubkey(key, static_cast<std::uint32_t>(ref));
+    try {
+      if (ref & kSubkeyFill) return FillSubkey(key, static_cast<std::uint32_t>(ref));
+      FillRoot(key, ref);
+    } catch (const ParseError&) {
+      text.window.Changed();
+    }
+  }
+
+  void FillRoot(RegKey& key, std::uint64_t ref) const {
     Parser& p = Replayer();
     if (subkeyNext.empty()) subkeyNext.assign(sections.size(), kNone);
     for (auto s = static_cast<std::uint32_t>(ref); s != kNone; s = sections[s].next) {

@@ -807,9 +807,7 @@ struct Index final : KeyFiller, std::enable_shared_from_this<Index> {
     try {
       FillFrom(key, ref);
     } catch (const ParseError&) {
-      std::fprintf(stderr, "tavdump: %s: the registry file changed while it was read\n",
-                   filling.name.c_str());
-      std::exit(2);
+      file->Changed();
     }
   }
 

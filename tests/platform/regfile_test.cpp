@@ -125,11 +125,12 @@ TEST(RegFile, ReadThroughAWindowAsFromMemory) {
   }
 }
 
-// A text registry that gets shorter after its check: the keys read later are no longer in
-// it, and the run ends with one line and exit code 2, neither a crash nor a backup that
-// silently lacks them. The file is larger than the bytes read at a time, so that its first
-// root key is read from the file again.
-TEST(RegFile, AFileShorterThanItsCheck) {
+// A text registry that changes after its check: the keys read later are no longer the
+// ones it checked, and the run ends with one line and exit code 2, neither a crash nor a
+// backup that silently lacks them. The file is larger than the bytes read at a time, so
+// that its first root key is read from the file again. It gets shorter (cut to its header)
+// or is written over with as many bytes (every character but the line ends an x).
+TEST(RegFile, AFileThatChangesAfterItsCheck) {
   struct Row {
     const char* header;
     const char* section;
@@ -137,21 +138,29 @@ TEST(RegFile, AFileShorterThanItsCheck) {
   };
   for (const Row& row : {Row{"REGEDIT4\n", "[HKEY_CLASSES_ROOT\\.k%06d]\n@=\"x\"\n", false},
                          Row{"WINE REGISTRY Version 2\n", "[Software\\\\Classes\\\\.k%06d] 0\n@=\"x\"\n", true}}) {
-    const std::string path = testing::TempDir() + "shorter.reg";
-    std::string file = row.header;
-    char line[64];
-    for (int i = 0; i < 60000; ++i) file += (std::snprintf(line, sizeof line, row.section, i), line);
-    std::ofstream(path, std::ios::binary) << file;
-    tavplat::RegKey root;
-    std::string error;
-    ASSERT_EQ(row.wine ? tavplat::LoadWineClasses(path, false, root, error)
-                       : tavplat::LoadRegFile(path, root, error),
-              ERROR_SUCCESS)
-        << error;
-    std::filesystem::resize_file(path, std::strlen(row.header));
-    EXPECT_EXIT(Dump(root), testing::ExitedWithCode(2),
-                "tavdump: " + path + ": the registry file got shorter while it was read\n")
-        << row.header;
+    for (const bool shorter : {true, false}) {
+      const std::string path = testing::TempDir() + "changed.reg";
+      std::string file = row.header;
+      char line[64];
+      for (int i = 0; i < 60000; ++i) file += (std::snprintf(line, sizeof line, row.section, i), line);
+      std::ofstream(path, std::ios::binary) << file;
+      tavplat::RegKey root;
+      std::string error;
+      ASSERT_EQ(row.wine ? tavplat::LoadWineClasses(path, false, root, error)
+                         : tavplat::LoadRegFile(path, root, error),
+                ERROR_SUCCESS)
+          << error;
+      if (shorter) {
+        std::filesystem::resize_file(path, std::strlen(row.header));
+      } else {
+        for (char& c : file) c = c == '\n' ? c : 'x';
+        std::ofstream(path, std::ios::binary) << file;
+      }
+      EXPECT_EXIT(Dump(root), testing::ExitedWithCode(2),
+                  "tavdump: " + path + ": the registry file " +
+                      (shorter ? "got shorter" : "changed") + " while it was read\n")
+          << row.header << shorter;
+    }
   }
 }
 
