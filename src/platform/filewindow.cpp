@@ -42,10 +42,9 @@ bool FileWindow::Open(const std::string& path) {
 }
 
 bool FileWindow::Close() {
-  const int error = errno;
+  error_ = errno;
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
-  errno = error;
   return false;
 }
 

@@ -33,7 +33,7 @@ class FileWindow {
   ~FileWindow();
 
   /// Opens the file `path` and takes its size; what is no regular file is read whole, as
-  /// by Hold(). False with errno set when it cannot be opened or read.
+  /// by Hold(). False when it cannot be opened or read: Problem() then tells why.
   bool Open(const std::string& path);
   /// Serves `bytes` instead of a file (a registry given in memory): every view is into them.
   void Hold(std::string bytes);
@@ -52,7 +52,7 @@ class FileWindow {
   /// since, and ends the run (see the top of this file).
   std::string_view Reread(std::size_t pos, std::size_t length);
 
-  /// Why the last Read() failed, as words for a message.
+  /// Why Open() or the last Read() failed, as words for a message.
   std::string Problem() const;
 
   /// Ends the run for a file whose bytes are no longer the ones the check read: a fill
@@ -60,7 +60,7 @@ class FileWindow {
   [[noreturn]] void Changed() const;
 
  private:
-  // Closes the file, keeping errno; false.
+  // Closes the file after a failure, keeping errno for Problem(); false.
   bool Close();
 
   std::string name_;
@@ -71,7 +71,7 @@ class FileWindow {
   std::size_t capacity_ = 0;
   std::size_t at_ = 0;      // where the buffer's bytes start in the file
   std::size_t filled_ = 0;  // how many it holds
-  int error_ = 0;           // the last failed read's errno, 0 when the file got shorter
+  int error_ = 0;           // errno of the last failure, 0 when the file got shorter
   // How many bytes the last read asked for, at least.
   std::size_t step_ = kWindow;
 };

@@ -1113,7 +1113,7 @@ LSTATUS LoadRegFile(const std::string& path, RegKey& classesRoot, std::string& e
   auto index = std::make_shared<Index>();
   index->text.name = path;
   if (!index->text.window.Open(path)) {
-    error = path + ": cannot read the registry file: " + std::strerror(errno);
+    error = path + ": " + index->text.window.Problem();
     return ERROR_FILE_NOT_FOUND;
   }
   return Parse(std::move(index), classesRoot, error);

@@ -927,7 +927,7 @@ Parsed ParseFile(const std::string& path) {
   index->filling.file = index->file.get();
   if (!index->file->Open(path)) {
     out.status = ERROR_FILE_NOT_FOUND;
-    out.error = path + ": cannot read the registry file: " + std::strerror(errno);
+    out.error = path + ": " + index->file->Problem();
     return out;
   }
   index->Reserve();
